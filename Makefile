@@ -1,0 +1,52 @@
+# Convenience targets around CMake. Every target that builds first makes
+# sure the toolchain and libraries are installed (scripts/setup.sh).
+
+JOBS ?= 2
+CLANG_ENV = CC=clang CXX=clang++
+
+.PHONY: all build run test asan build-fuzz fuzz-smoke fuzz bench setup clean
+
+all: build
+
+setup:
+	@bash scripts/setup.sh
+
+build: setup
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+	cmake --build build -j$(JOBS)
+
+run: build
+	@if [ -x build/quibexdemo ]; then ./build/quibexdemo < examples/sample.txt; \
+	else ./build/qx_example; fi
+
+test: build
+	ctest --test-dir build --output-on-failure -j$(JOBS)
+
+# Sanitizer build: clang, AddressSanitizer + UndefinedBehaviorSanitizer,
+# assertions on, light optimisation so the suite stays quick.
+asan: setup
+	$(CLANG_ENV) cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+	  -DQX_SANITIZE=address,undefined
+	cmake --build build-asan -j$(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir build-asan --output-on-failure -j$(JOBS)
+
+build-fuzz: setup
+	$(CLANG_ENV) cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+	  -DQX_SANITIZE=address,undefined -DQX_FUZZ=ON -DBUILD_TESTING=OFF
+	cmake --build build-fuzz -j$(JOBS)
+
+fuzz-smoke: build-fuzz
+	bash scripts/fuzz.sh smoke
+
+fuzz: build-fuzz
+	bash scripts/fuzz.sh long
+
+bench: build
+	@if [ -x build/bench/quibex_bench ]; then ./build/bench/quibex_bench; \
+	else echo "no benchmarks built (bench/*.cpp or Google Benchmark missing)"; fi
+
+clean:
+	rm -rf build build-asan build-fuzz

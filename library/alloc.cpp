@@ -1,0 +1,40 @@
+#include "alloc.h"
+
+namespace qx {
+namespace {
+int64_t gFailAfter = -1;   // -1: never fail on purpose
+int64_t gAttempts = 0;
+int64_t gLive = 0;
+}  // namespace
+
+void* allocRaw(int64_t count, size_t size) noexcept {
+  ++gAttempts;
+  if (gFailAfter >= 0) {
+    if (gFailAfter == 0) {
+      gFailAfter = -1;  // one failure per request
+      return nullptr;
+    }
+    --gFailAfter;
+  }
+  if (count < 0 || size == 0) return nullptr;
+  uint64_t bytes = static_cast<uint64_t>(count) * size;
+  if (count != 0 && bytes / static_cast<uint64_t>(count) != size) return nullptr;
+  if (bytes > (uint64_t{1} << 40)) return nullptr;  // no sane request is this large
+  void* p = std::malloc(bytes ? static_cast<size_t>(bytes) : 1);
+  if (p) ++gLive;
+  return p;
+}
+
+void freeRaw(void* p) noexcept {
+  if (!p) return;
+  --gLive;
+  std::free(p);
+}
+
+namespace testing {
+void failAllocationAfter(int64_t n) noexcept { gFailAfter = n < 0 ? -1 : n; }
+int64_t allocationCount() noexcept { return gAttempts; }
+int64_t liveAllocations() noexcept { return gLive; }
+void resetAllocationCount() noexcept { gAttempts = 0; }
+}  // namespace testing
+}  // namespace qx

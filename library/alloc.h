@@ -1,0 +1,50 @@
+// Checked allocation for the whole library.
+//
+// Every allocation of the library goes through these functions so that a
+// failure is always seen (null result) and so that tests can make the k-th
+// allocation fail on purpose. Nothing here throws.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace qx {
+
+// Returns null when the allocator fails, when `count` is negative, or when
+// count * size would overflow. A count of 0 allocates one byte so that the
+// result is a valid, unique, freeable address.
+void* allocRaw(int64_t count, size_t size) noexcept;
+void freeRaw(void* p) noexcept;
+
+template <class T>
+inline T* allocArray(int64_t count) noexcept {
+  return static_cast<T*>(allocRaw(count, sizeof(T)));
+}
+
+// Same as allocArray, with every element zero-filled.
+template <class T>
+inline T* allocZeroed(int64_t count) noexcept {
+  T* p = allocArray<T>(count);
+  if (p && count > 0) std::memset(static_cast<void*>(p), 0, static_cast<size_t>(count) * sizeof(T));
+  return p;
+}
+
+template <class T>
+inline void freeArray(T*& p) noexcept {
+  freeRaw(const_cast<void*>(static_cast<const void*>(p)));
+  p = nullptr;
+}
+
+namespace testing {
+// Failure injection for tests: after `n` further successful allocations the
+// next one fails (n = 0 fails the very next one). A negative value switches
+// injection off. `allocationCount` counts every allocation attempt since the
+// last reset; `liveAllocations` counts blocks not yet released.
+void failAllocationAfter(int64_t n) noexcept;
+int64_t allocationCount() noexcept;
+int64_t liveAllocations() noexcept;
+void resetAllocationCount() noexcept;
+}  // namespace testing
+
+}  // namespace qx

@@ -1,0 +1,748 @@
+// Formula compiler shared by the three engines.
+//
+// Three layers, each working on text in the compile work area:
+//   formula layer    splits segments, reads the parameter list, joins codes;
+//   segment layer    normalises a segment and rewrites every second-level
+//                    call f(x1, ..., xN) into internal one-argument calls
+//                    a[b(x1)+...+b(xN)+b(m)+b(K)] (with loop, test and
+//                    which markers d(), e(), f());
+//   expression layer checks the shape, converts to postfix with an operator
+//                    stack and folds constants by running the evaluator.
+// Nothing is allocated here: every buffer is the work area's, and a text
+// that would not fit returns "does not fit" (11) so the driver can retry
+// with a larger area. Nothing recurses on the nesting of the text.
+#pragma once
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "compiler/lexer.h"
+#include "engine.h"
+#include "evaluator/evaluator.h"
+#include "opcodes.h"
+
+namespace qx::compiler {
+
+// Result of one successful compilation, in the work area.
+struct Compiled {
+  int32_t header[H_SIZE];
+  int32_t vars;  // variable slots (arguments, locals, segment variables)
+};
+
+template <class T>
+class Compiler {
+  using V = typename T::Value;
+
+ public:
+  Compiler(Engine<T>& e, int32_t room) : E(e), W(e.work), L(room) {}
+
+  int compile(const char* text, Compiled& out) noexcept;
+
+ private:
+  Engine<T>& E;
+  WorkArea<V>& W;
+  const int32_t L;
+
+  // Output of the segments compiled so far.
+  int32_t codeLen = 0;
+  int32_t nVals = 0;
+  int32_t nRefs = 0;
+  int32_t firstOperand = 0;
+
+  // Segment being compiled.
+  char* s = nullptr;  // W.seg
+  int32_t n = 0;      // its length
+  int32_t eqPos = 0;  // the "=" after the parameter list
+  int32_t nVars = 0;
+  int32_t nOps = 0;   // operand list length
+  int32_t nPool = 0;  // segment constants
+  uint8_t* segCode = nullptr;
+  int32_t segLen = 0;
+  int32_t emitted = 0;  // operand entries of emitted OP_CONST codes
+
+  // --- text editing -------------------------------------------------------
+  // Replaces s[pos, pos + del) by ins[0, insLen); 11 when it does not fit.
+  int splice(int32_t pos, int32_t del, const char* ins, int32_t insLen) noexcept {
+    if (static_cast<int64_t>(n) - del + insLen + kMargin >= L) return C_NO_ROOM;
+    std::memmove(s + pos + insLen, s + pos + del, static_cast<size_t>(n - pos - del + 1));
+    if (insLen) std::memcpy(s + pos, ins, static_cast<size_t>(insLen));
+    n = n - del + insLen;
+    return C_OK;
+  }
+
+  // --- layers ---------------------------------------------------------------
+  int segment(int32_t len) noexcept;
+  int rewriteCalls() noexcept;
+  int expression() noexcept;
+  int parameters() noexcept;
+  int assignments() noexcept;
+  int functionNames() noexcept;
+  int operands() noexcept;
+  int shape(int32_t e0) noexcept;
+  int postfix(int32_t e0) noexcept;
+  int finishSegment() noexcept;
+
+  int32_t lookupMerged(const char* name, int32_t len) const noexcept;
+  // Slot of a variable of the segment's parameter list, or -1. Names are
+  // kept as positions in the parameter list, which no rewrite moves.
+  int32_t findVar(const char* name, int32_t len) const noexcept {
+    for (int32_t v = 0; v < nVars; ++v)
+      if (W.names[2 * v + 1] == len && std::memcmp(s + W.names[2 * v], name, static_cast<size_t>(len)) == 0) return v;
+    return -1;
+  }
+  bool insideLoop(int32_t from) const noexcept;
+
+  // --- code emission with constant folding -----------------------------------
+  int emitConst(int32_t entry) noexcept {
+    if (codeLen + segLen + 2 >= L) return C_NO_ROOM;
+    segCode[segLen++] = OP_CONST;
+    W.operands[emitted++] = entry;
+    return C_OK;
+  }
+  bool lastIsConstant(int back) const noexcept {
+    return segLen >= back && segCode[segLen - back] == OP_CONST && W.operands[emitted - back] < 0;
+  }
+  V poolValue(int32_t entry) const noexcept { return W.pool[-1 - entry]; }
+  int addPool(V v, int32_t& entry) noexcept {
+    if (nPool >= L) return C_NO_ROOM;
+    W.pool[nPool] = v;
+    entry = -1 - nPool++;
+    return C_OK;
+  }
+  // Runs a few codes with the evaluator so folded values are exactly the
+  // values evaluation would give.
+  V fold(uint8_t op, V a, V b, bool binary) noexcept {
+    V k[2] = {a, b};
+    V* ptrs[1] = {k};
+    V stack[4];
+    const uint8_t second = binary ? static_cast<uint8_t>(OP_CONST) : op;
+    const uint8_t third = binary ? op : static_cast<uint8_t>(OP_END);
+    uint8_t code[4] = {OP_CONST, second, third, OP_END};
+    return evaluate<T>(code, ptrs, stack);
+  }
+  int emit(uint8_t op) noexcept {
+    if (op >= OP_ADD && op <= OP_POW && lastIsConstant(1) && lastIsConstant(2)) {
+      V r = fold(op, poolValue(W.operands[emitted - 2]), poolValue(W.operands[emitted - 1]), true);
+      int32_t entry;
+      if (int e = addPool(r, entry)) return e;
+      --segLen;
+      --emitted;
+      W.operands[emitted - 1] = entry;
+      return C_OK;
+    }
+    if (op >= kFirstUnary && op <= kLastUnary && lastIsConstant(1)) {
+      V r = fold(op, poolValue(W.operands[emitted - 1]), T::zero(), false);
+      int32_t entry;
+      if (int e = addPool(r, entry)) return e;
+      W.operands[emitted - 1] = entry;
+      return C_OK;
+    }
+    if (codeLen + segLen + 2 >= L) return C_NO_ROOM;
+    segCode[segLen++] = op;
+    return C_OK;
+  }
+};
+
+// ---------------------------------------------------------------------------
+// Formula layer
+// ---------------------------------------------------------------------------
+template <class T>
+int Compiler<T>::compile(const char* text, Compiled& out) noexcept {
+  char* t = W.text;
+  int32_t len = 0;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
+    if (*p == ' ') continue;
+    if (len + kMargin >= L) return C_NO_ROOM;
+    t[len++] = static_cast<char>(*p);
+  }
+  t[len] = 0;
+  if (len == 0) return C_EMPTY;
+
+  // Outer brackets around the whole text.
+  int32_t lo = 0, hi = len;
+  while (hi - lo >= 2 && isOpen(t[lo]) && matchBracket(t, lo, hi) == hi - 1) {
+    ++lo;
+    --hi;
+  }
+  if (hi == lo) return C_EMPTY;
+  if (t[lo] == ',') return C_EMPTY;
+
+  // First segment: up to the first comma at depth 0; its first "=" at depth 0.
+  int32_t comma = -1, eq = -1, depth = 0;
+  for (int32_t i = lo; i < hi; ++i) {
+    unsigned char ch = static_cast<unsigned char>(t[i]);
+    if (isOpen(ch)) ++depth;
+    else if (isClose(ch)) {
+      if (--depth < 0) return C_BRACKETS;
+    } else if (depth == 0) {
+      if (ch == ',') { comma = i; break; }
+      if (ch == '=' && eq < 0) eq = i;
+    }
+  }
+  if (comma < 0 && depth != 0) return C_BRACKETS;
+  const int32_t firstEnd = comma < 0 ? hi : comma;
+
+  // Parameter list: "(" ... ")" before the "="; anything before the "(" is
+  // the formula's name and is ignored. Arguments before ":", locals after.
+  int32_t lastArg = -1;
+  // "(params,segment names)=", kept after the text itself: the scratch
+  // buffer is used by every segment compilation.
+  char* common = t + len + 1;
+  const int32_t commonRoom = L - len - 1 - kMargin;
+  int32_t cl = 0;
+  int32_t exprStart = lo;
+  bool hasParams = false;
+  if (eq >= 0) {
+    if (eq - lo < 2) return C_NO_OPEN;
+    if (t[eq - 1] != ')') return C_NO_CLOSE_BEFORE_EQ;
+    int32_t open = -1;
+    for (int32_t i = lo; i < eq; ++i)
+      if (t[i] == '(') { open = i; break; }
+    if (open < 0) return C_NO_OPEN;
+    const int32_t ps = open + 1, pe = eq - 1;  // parameter text [ps, pe)
+    int32_t colon = -1, commas = 0, commasBeforeColon = 0;
+    for (int32_t i = ps; i < pe; ++i) {
+      if (t[i] == ':' && colon < 0) { colon = i; commasBeforeColon = commas; }
+      if (t[i] == ',') ++commas;
+    }
+    if (colon >= 0) lastArg = colon == ps ? -1 : commasBeforeColon;
+    else lastArg = pe > ps ? commas : -1;
+    if (pe - ps + 1 >= commonRoom) return C_NO_ROOM;
+    common[cl++] = '(';
+    for (int32_t i = ps; i < pe; ++i) {
+      if (i == colon) {
+        if (i == ps || i == pe - 1) continue;  // leading or trailing ":" is dropped
+        common[cl++] = ',';
+      } else {
+        common[cl++] = t[i];
+      }
+    }
+    exprStart = eq + 1;
+    hasParams = true;
+  }
+
+  // Further segments "name=expression".
+  int32_t* segs = W.segs;  // start, "=", end of each further segment
+  int32_t nSeg = 0;
+  for (int32_t i = firstEnd; i < hi;) {
+    const int32_t st = i + 1;
+    int32_t j = st, d = 0, e = -1;
+    for (; j < hi; ++j) {
+      unsigned char ch = static_cast<unsigned char>(t[j]);
+      if (isOpen(ch)) ++d;
+      else if (isClose(ch)) {
+        if (--d < 0) return C_BRACKETS;
+      } else if (d == 0) {
+        if (ch == ',') break;
+        if (ch == '=' && e < 0) e = j;
+      }
+    }
+    if (d != 0) return C_BRACKETS;
+    if (e < 0 || e == st || e == j - 1) return C_SEGMENT;
+    if (3 * (nSeg + 1) > L) return C_NO_ROOM;
+    segs[3 * nSeg] = st;
+    segs[3 * nSeg + 1] = e;
+    segs[3 * nSeg + 2] = j;
+    ++nSeg;
+    i = j;
+  }
+
+  if (commonRoom < 3) return C_NO_ROOM;
+  if (nSeg > 0 && !hasParams) common[cl++] = '(';
+  if (nSeg > 0 || hasParams) {
+    for (int32_t k = 0; k < nSeg; ++k) {
+      const int32_t nl = segs[3 * k + 1] - segs[3 * k];
+      if (cl + nl + 3 >= commonRoom) return C_NO_ROOM;
+      if (cl > 1 || (k > 0)) common[cl++] = ',';
+      std::memcpy(common + cl, t + segs[3 * k], static_cast<size_t>(nl));
+      cl += nl;
+    }
+    common[cl++] = ')';
+    common[cl++] = '=';
+  }
+
+  // Compile the segments from the last to the first.
+  for (int32_t k = nSeg; k >= 0; --k) {
+    const int32_t es = k == 0 ? exprStart : segs[3 * (k - 1) + 1] + 1;
+    const int32_t ee = k == 0 ? firstEnd : segs[3 * (k - 1) + 2];
+    const int64_t reserve = int64_t{codeLen} + 2 * int64_t{cl} + 2 * int64_t{nRefs} + 2 * int64_t{nVals};
+    if (L - reserve < 100) return C_NO_ROOM;
+    if (int64_t{cl} + (ee - es) + kMargin >= L) return C_NO_ROOM;
+    s = W.seg;
+    std::memcpy(s, common, static_cast<size_t>(cl));
+    std::memcpy(s + cl, t + es, static_cast<size_t>(ee - es));
+    const int32_t segTextLen = cl + (ee - es);
+    s[segTextLen] = 0;
+    if (int e = segment(segTextLen)) return e;
+    if (k > 0) W.code[codeLen - 1] = OP_STORE;  // a segment ends by storing its value
+  }
+
+  out.header[H_LAST_ARG] = lastArg;
+  out.header[H_CODE_LENGTH] = codeLen - 1;
+  out.header[H_REF_COUNT] = nRefs;
+  out.header[H_LAST_SLOT] = nVars + nVals - 1;
+  out.header[H_OPERAND0] = firstOperand;
+  out.vars = nVars;
+  return C_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Segment layer
+// ---------------------------------------------------------------------------
+template <class T>
+int Compiler<T>::segment(int32_t len) noexcept {
+  n = len;
+  for (int32_t i = 0; i < n; ++i)
+    if (s[i] >= 'A' && s[i] <= 'Z') s[i] = static_cast<char>(s[i] - 'A' + 'a');
+
+  // The internal names "a" .. "f" may not be called from formula text.
+  const char* eqp = std::strchr(s, '=');
+  for (int32_t i = eqp ? static_cast<int32_t>(eqp - s) + 1 : 0; i + 1 < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c >= 'a' && c <= 'f' && isOpen(static_cast<unsigned char>(s[i + 1])) &&
+        (i == 0 || !isNameChar(static_cast<unsigned char>(s[i - 1]))))
+      return C_UNDEF_FN;
+  }
+
+  if (int e = rewriteCalls()) return e;
+
+  segCode = W.code + codeLen;
+  segLen = 0;
+  emitted = 0;
+  nOps = 0;
+  nPool = 0;
+  if (int e = expression()) return e;
+  return finishSegment();
+}
+
+template <class T>
+int32_t Compiler<T>::lookupMerged(const char* name, int32_t len) const noexcept {
+  if (!E.mNames) return -1;
+  for (int32_t m = 0; m < E.mCount; ++m) {
+    if (E.mLens[m] == len - 1 && std::memcmp(E.mNames[m], name, static_cast<size_t>(len)) == 0) return m;
+  }
+  return -1;
+}
+
+// True when position `from` lies inside the brackets of a "for" or
+// "dowhile" call.
+template <class T>
+bool Compiler<T>::insideLoop(int32_t from) const noexcept {
+  int32_t depth = 0;
+  for (int32_t p = from - 1; p >= 0; --p) {
+    const unsigned char c = static_cast<unsigned char>(s[p]);
+    if (isClose(c)) {
+      ++depth;
+    } else if (isOpen(c)) {
+      if (depth > 0) {
+        --depth;
+        continue;
+      }
+      int32_t j = p;
+      while (j > 0 && isNameChar(static_cast<unsigned char>(s[j - 1]))) --j;
+      const int32_t nl = p - j;
+      if ((nl == 3 && std::memcmp(s + j, "for", 3) == 0) || (nl == 7 && std::memcmp(s + j, "dowhile", 7) == 0))
+        return true;
+    }
+  }
+  return false;
+}
+
+template <class T>
+int Compiler<T>::rewriteCalls() noexcept {
+  char* r = W.scratch;
+  for (int32_t i = n - 1; i > 0; --i) {
+    if (!isOpen(static_cast<unsigned char>(s[i])) || !isNameChar(static_cast<unsigned char>(s[i - 1]))) continue;
+    int32_t j = i;
+    while (j > 0 && isNameChar(static_cast<unsigned char>(s[j - 1]))) --j;
+    if (isDigit(static_cast<unsigned char>(s[j]))) return C_SYNTAX;
+    const int32_t m = lookupMerged(s + j, i - j);
+    if (m < 0) continue;
+    const int32_t close = matchBracket(s, i, n);
+    if (close < 0) return C_BRACKETS;
+    if ((m == FN_BREAK || m == FN_CONTINUE) && !insideLoop(j)) return C_ARGS;
+
+    // Argument list [as, ae), without brackets around all of it.
+    int32_t as = i + 1, ae = close;
+    while (ae - as >= 2 && isOpen(static_cast<unsigned char>(s[as])) && matchBracket(s, as, ae) == ae - 1) {
+      ++as;
+      --ae;
+    }
+
+    int32_t rl = 0;
+    auto put = [&](const char* txt, int32_t tl) {
+      if (rl + tl + kMargin >= L) return false;
+      std::memcpy(r + rl, txt, static_cast<size_t>(tl));
+      rl += tl;
+      return true;
+    };
+    auto putNum = [&](int32_t v) {
+      char buf[16];
+      int32_t bl = formatInt(v, buf);
+      return put(buf, bl);
+    };
+    if (!put("a[", 2)) return C_NO_ROOM;
+    int32_t slots = 0, argIndex = 0;
+    if (ae > as) {
+      int32_t st = as, d = 0;
+      for (int32_t p = as; p <= ae; ++p) {
+        const unsigned char c = p < ae ? static_cast<unsigned char>(s[p]) : ',';
+        if (isOpen(c)) ++d;
+        else if (isClose(c)) --d;
+        else if (c == ',' && d == 0) {
+          if (p == st) return C_ARGS;  // empty argument
+          // markers of the control functions before this argument
+          bool ok = true;
+          if (m == FN_FOR && argIndex == 0) { ok = put("d(0)+", 5); ++slots; }
+          if (m == FN_FOR && argIndex == 1) { ok = put("e(0)+", 5); ++slots; }
+          if (m == FN_DOWHILE && argIndex == 0) { ok = put("d(1)+", 5); ++slots; }
+          if (m == FN_IF && argIndex == 1) { ok = put("e(2)+", 5); ++slots; }
+          if (m == FN_WHICH && argIndex >= 1) {
+            ok = put("f(", 2) && putNum(argIndex) && put(")+", 2);
+            ++slots;
+          }
+          if (!ok || !put("b(", 2) || !put(s + st, p - st) || !put(")+", 2)) return C_NO_ROOM;
+          ++slots;
+          ++argIndex;
+          st = p + 1;
+        }
+      }
+    }
+    const int32_t count = slots - 1;
+    const int32_t rule = E.mRules[m];
+    if ((rule != -2 && rule != count) || (m == FN_FOR && count < 3) ||
+        ((m == FN_DOWHILE || m == FN_IF) && count < 2))
+      return C_ARGS;
+    if (!put("b(", 2) || !putNum(m) || !put(")+b(", 4) || !putNum(count + 2) || !put(")]", 2)) return C_NO_ROOM;
+    if (int e = splice(j, close + 1 - j, r, rl)) return e;
+    i = j;
+  }
+  return C_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Expression layer
+// ---------------------------------------------------------------------------
+template <class T>
+int Compiler<T>::expression() noexcept {
+  if (s[0] == '=') return C_NO_OPEN;
+  const char* eqp = std::strchr(s, '=');
+  if (!eqp || eqp == s || eqp[-1] != ')') {
+    if (int e = splice(0, 0, "()=", 3)) return e;
+    eqp = s + 2;
+  }
+  eqPos = static_cast<int32_t>(eqp - s);
+  if (s[n - 1] == '=') return C_EMPTY;
+  const int32_t e0 = eqPos + 1;
+  if (s[e0] == '+' || s[e0] == '-') {
+    if (int e = splice(e0, 0, "0", 1)) return e;
+  }
+
+  if (int e = parameters()) return e;
+
+  // Brackets pair by kind; then all of them are round ones.
+  {
+    char* kinds = W.scratch;
+    int32_t top = 0;
+    for (int32_t i = e0; i < n; ++i) {
+      const unsigned char c = static_cast<unsigned char>(s[i]);
+      if (isOpen(c)) {
+        kinds[top++] = static_cast<char>(c);
+      } else if (isClose(c)) {
+        if (top == 0 || kinds[--top] != openOf(c)) return C_BRACKETS;
+      }
+    }
+    if (top != 0) return C_BRACKETS;
+    for (int32_t i = e0; i < n; ++i) {
+      const unsigned char c = static_cast<unsigned char>(s[i]);
+      if (isOpen(c)) s[i] = '(';
+      else if (isClose(c)) s[i] = ')';
+      else if ((c >= 1 && c <= 31) || c == '!') return C_CHAR;
+    }
+  }
+
+  if (int e = assignments()) return e;
+  if (int e = functionNames()) return e;
+  // Unary signs: "(+x" and "(-x" become "(0+x" and "(0-x".
+  for (int32_t i = e0; i + 1 < n; ++i) {
+    if (s[i] == '(' && (s[i + 1] == '+' || s[i + 1] == '-')) {
+      if (int e = splice(i + 1, 0, "0", 1)) return e;
+    }
+  }
+  if (int e = operands()) return e;
+  if (int e = shape(e0)) return e;
+  return postfix(e0);
+}
+
+template <class T>
+int Compiler<T>::parameters() noexcept {
+  // s = "(names)=..." with the "=" at eqPos.
+  const int32_t ps = 1, pe = eqPos - 1;
+  for (int32_t i = ps; i < pe; ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (!(isNameChar(c) || c == ',')) return C_PARAM_CHAR;
+  }
+  nVars = 0;
+  if (pe > ps) {
+    for (int32_t st = ps, i = ps; i <= pe; ++i) {
+      if (i < pe && s[i] != ',') continue;
+      if (2 * (nVars + 1) > L) return C_NO_ROOM;
+      const int32_t nl = i - st;
+      if (nl > 0 && isDigit(static_cast<unsigned char>(s[st]))) return C_DIGIT_NAME;
+      if constexpr (T::kImaginaryUnit) {
+        if (nl == 1 && s[st] == 'i') return C_IMAG_PARAM;
+      }
+      if (findVar(s + st, nl) >= 0) return C_DUP_PARAM;
+      W.names[2 * nVars] = st;
+      W.names[2 * nVars + 1] = nl;
+      ++nVars;
+      st = i + 1;
+    }
+  }
+  return C_OK;
+}
+
+// "(name=expression)" becomes "(mov(expression-(1+(0&name))))", where & is
+// the internal code for "and": and(0, name) is -1 whatever name holds, so
+// the subtracted term is exactly 0 and the stored value is exactly the
+// value of the expression, while name stays the last variable read before
+// the store.
+template <class T>
+int Compiler<T>::assignments() noexcept {
+  for (int32_t i = eqPos + 1; i < n; ++i) {
+    if (s[i] != '=') continue;
+    int32_t ns = i;
+    while (ns > 0 && isNameChar(static_cast<unsigned char>(s[ns - 1]))) --ns;
+    if (ns == i || ns == 0 || s[ns - 1] != '(') return C_SYNTAX;
+    if (isDigit(static_cast<unsigned char>(s[ns]))) return C_DIGIT_NAME;
+    const int32_t nl = i - ns;
+    if (findVar(s + ns, nl) < 0) return C_UNDEF_NAME;
+    const int32_t close = matchBracket(s, ns - 1, n);
+    if (close < 0) return C_BRACKETS;
+    if (close == i + 1) return C_SYNTAX;  // nothing to assign
+
+    char* r = W.scratch;
+    const int32_t el = close - i - 1;
+    const int32_t total = 5 + el + 7 + nl + 4;
+    if (total + kMargin >= L) return C_NO_ROOM;
+    int32_t rl = 0;
+    std::memcpy(r + rl, "(mov(", 5); rl += 5;
+    std::memcpy(r + rl, s + i + 1, static_cast<size_t>(el)); rl += el;
+    std::memcpy(r + rl, "-(1+(0", 6); rl += 6;
+    r[rl++] = kAssignJoin;
+    std::memcpy(r + rl, s + ns, static_cast<size_t>(nl)); rl += nl;
+    std::memcpy(r + rl, "))))", 4); rl += 4;
+    if (int e = splice(ns - 1, close + 1 - (ns - 1), r, rl)) return e;
+    i = ns - 1 + 5;  // go on inside the expression (nested assignments)
+  }
+  return C_OK;
+}
+
+// Names followed by "(" are one-argument functions: each becomes its code
+// byte (10 + position in the engine's one-argument name table).
+template <class T>
+int Compiler<T>::functionNames() noexcept {
+  for (int32_t i = eqPos + 1; i < n; ++i) {
+    if (s[i] != '(' || i == 0 || !isNameChar(static_cast<unsigned char>(s[i - 1]))) continue;
+    int32_t j = i;
+    while (j > eqPos + 1 && isNameChar(static_cast<unsigned char>(s[j - 1]))) --j;
+    const int32_t code = unaryCode<T>(s + j, i - j);
+    if (code < 0) return C_UNDEF_FN;
+    s[j] = static_cast<char>(code);
+    if (int e = splice(j + 1, i - j - 1, "", 0)) return e;
+    i = j + 1;
+  }
+  return C_OK;
+}
+
+// Numbers, variables and named constants become "!" and go to the operand
+// list: a variable slot, or -1 - index of a segment constant.
+template <class T>
+int Compiler<T>::operands() noexcept {
+  for (int32_t i = eqPos + 1; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    int32_t entry;
+    int32_t tl;
+    if (isDigit(c) || c == '.') {
+      double d;
+      tl = scanNumber(s + i, d);
+      if (tl < 0) return C_NUMBER;
+      V v = T::fromDouble(d);
+      if constexpr (T::kImaginaryUnit) {
+        // "3i": the literal itself becomes imaginary.
+        if (s[i + tl] == 'i' && !isNameChar(static_cast<unsigned char>(s[i + tl + 1]))) {
+          v = makeImaginary<T>(d);
+          ++tl;
+        }
+      }
+      if (int e = addPool(v, entry)) return e;
+    } else if (isLetter(c) || c == '_') {
+      tl = 1;
+      while (isNameChar(static_cast<unsigned char>(s[i + tl]))) ++tl;
+      bool found = false;
+      if constexpr (T::kImaginaryUnit) {
+        if (tl == 1 && c == 'i') {
+          if (int e = addPool(makeImaginary<T>(1.0), entry)) return e;
+          found = true;
+        }
+      }
+      if (!found) {
+        const int32_t v = findVar(s + i, tl);
+        if (v >= 0) {
+          entry = v;
+          found = true;
+        }
+      }
+      if (!found && E.constNames) {
+        for (int32_t k = 0; E.constNames[k] && E.constNames[k][0]; ++k) {
+          if (std::strlen(E.constNames[k]) == static_cast<size_t>(tl) &&
+              std::memcmp(E.constNames[k], s + i, static_cast<size_t>(tl)) == 0) {
+            if (int e = addPool(E.constValues[k], entry)) return e;
+            found = true;
+            break;
+          }
+        }
+      }
+      if (!found) return C_UNDEF_NAME;
+    } else {
+      continue;
+    }
+    if (nOps >= L) return C_NO_ROOM;
+    W.operands[nOps++] = entry;
+    s[i] = '!';
+    if (int e = splice(i + 1, tl - 1, "", 0)) return e;
+  }
+  return C_OK;
+}
+
+// Shape string: operand "!", function or "(" -> "(", ")" -> ")", operator
+// -> "*". Forbidden neighbours are syntax errors.
+template <class T>
+int Compiler<T>::shape(int32_t e0) noexcept {
+  char* sh = W.scratch;
+  int32_t k = 0;
+  for (int32_t i = e0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    char x;
+    if (c == '!') x = '!';
+    else if (c == '(' || (c >= 10 && c <= 31)) x = '(';
+    else if (c == ')') x = ')';
+    else if (c == '+' || c == '-' || c == '*' || c == '/' || c == '^' || c == kAssignJoin) x = '*';
+    else return C_CHAR;
+    sh[k++] = x;
+  }
+  if (k == 0) return C_EMPTY;
+  if (sh[0] == '*' || sh[k - 1] == '*') return C_SYNTAX;
+  static const char kPairs[] = "(**)())(**)!!(!!";
+  for (int32_t i = 0; i + 1 < k; ++i) {
+    for (int p = 0; p < 16; p += 2)
+      if (sh[i] == kPairs[p] && sh[i + 1] == kPairs[p + 1]) return C_SYNTAX;
+  }
+  return C_OK;
+}
+
+// Operator-precedence conversion to postfix code.
+template <class T>
+int Compiler<T>::postfix(int32_t e0) noexcept {
+  unsigned char* st = reinterpret_cast<unsigned char*>(W.scratch);
+  int32_t top = 0;
+  st[top++] = '(';
+  int32_t nextOperand = 0;
+  for (int32_t i = e0; i <= n; ++i) {
+    const unsigned char c = i < n ? static_cast<unsigned char>(s[i]) : ')';
+    if (c == '!') {
+      if (int e = emitConst(W.operands[nextOperand++])) return e;
+    } else if (c == '(' || (c >= 10 && c <= 31)) {
+      if (top >= L - 1) return C_NO_ROOM;
+      st[top++] = c;
+    } else if (c == ')') {
+      while (top > 0 && st[top - 1] != '(') {
+        if (int e = emit(codeOfStacked(st[--top]))) return e;
+      }
+      if (top == 0) return C_BRACKETS;
+      --top;  // the "("
+    } else {
+      const int prec = precedence(c);
+      while (top > 0 && st[top - 1] != '(' && precedence(st[top - 1]) >= prec) {
+        if (int e = emit(codeOfStacked(st[--top]))) return e;
+      }
+      st[top++] = c;
+    }
+  }
+  if (top != 0) return C_BRACKETS;
+  if (codeLen + segLen + 1 >= L) return C_NO_ROOM;
+  segCode[segLen++] = OP_END;
+  return C_OK;
+}
+
+// Removes the argument wrappers, turns the ten logical calls into single
+// codes, checks assignments and moves the segment into the common output.
+template <class T>
+int Compiler<T>::finishSegment() noexcept {
+  // Wrapper removal: "b" with the "+" after it, and the "+" after markers.
+  int32_t w = 0;
+  for (int32_t i = 0; i < segLen; ++i) {
+    const uint8_t op = segCode[i];
+    if (op == OP_WRAP) {
+      if (segCode[i + 1] == OP_ADD) ++i;
+      continue;
+    }
+    segCode[w++] = op;
+    if ((op == OP_LOOP || op == OP_TEST || op == OP_WHICH) && segCode[i + 1] == OP_ADD) ++i;
+  }
+  segLen = w;
+
+  // Logical calls: "CONST m, CONST K, CALL" with m in 8..17 become 24 + m.
+  w = 0;
+  int32_t ew = 0, ci = 0;
+  for (int32_t i = 0; i < segLen; ++i) {
+    const uint8_t op = segCode[i];
+    if (op == OP_CONST) {
+      W.operands[ew++] = W.operands[ci++];
+    } else if (op == OP_CALL && w >= 2 && ew >= 2) {
+      const int32_t m = T::hidden(poolValue(W.operands[ew - 2]));
+      if (m >= FN_GT && m <= FN_XOR) {
+        w -= 2;
+        ew -= 2;
+        segCode[w++] = static_cast<uint8_t>(24 + m);
+        continue;
+      }
+    }
+    segCode[w++] = op;
+  }
+  segLen = w;
+  emitted = ew;
+
+  // An explicit "mov" needs a variable read before it.
+  {
+    int32_t k = 0;
+    bool sawVar = false;
+    for (int32_t i = 0; i < segLen; ++i) {
+      if (segCode[i] == OP_CONST) sawVar |= W.operands[k++] >= 0;
+      else if (segCode[i] == OP_MOV) {
+        if (!sawVar) return C_SYNTAX;
+        break;
+      }
+    }
+  }
+
+  // Constants to the value array, variables to the pointer table.
+  if (emitted > 0) firstOperand = W.operands[0] >= 0 ? W.operands[0] : nVars;
+  int32_t k = 0;
+  for (int32_t i = 0; i < segLen; ++i) {
+    if (segCode[i] != OP_CONST) continue;
+    const int32_t entry = W.operands[k++];
+    if (entry >= 0) {
+      if (nRefs >= L) return C_NO_ROOM;
+      segCode[i] = OP_VAR;
+      W.refs[nRefs++] = entry;
+    } else {
+      if (nVals >= L) return C_NO_ROOM;
+      W.vals[nVals++] = poolValue(entry);
+    }
+  }
+  codeLen += segLen;
+  return C_OK;
+}
+
+}  // namespace qx::compiler

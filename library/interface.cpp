@@ -1,0 +1,232 @@
+// The exported C interface: a thin shell over the typed engines.
+//
+// Every export forwards to a template of the shared design; nothing throws
+// across it. Each STD twin is an alias of the same entry point (on this
+// platform both calling conventions are the same).
+#include <cstring>
+
+#include "engine.h"
+#include "evaluator/calls.h"
+#include "lifecycle.h"
+#include "quibex.h"
+#include "string_table.h"
+
+namespace qx {
+namespace {
+
+static_assert(sizeof(QxComplex) == sizeof(Complex), "same layout");
+
+template <class T>
+typename T::Value evalRow(int32_t row, const typename T::Value* args, bool copyArgs, const char* name) noexcept {
+  Engine<T>& E = engine<T>();
+  TableView<typename T::Value>& t = E.table;
+  if (static_cast<uint32_t>(row) >= static_cast<uint32_t>(t.rows) || !t.flags[row]) return T::zero();
+  if (gLib.depth >= kMaxNativeDepth) {
+    E.err.record(-2, name);
+    return T::zero();
+  }
+  if (copyArgs && args) {
+    const int32_t last = t.header[row][H_LAST_ARG];
+    if (last >= 0) std::memcpy(t.vals[row], args, sizeof(typename T::Value) * (static_cast<size_t>(last) + 1));
+  }
+  return runRow<T>(t, row);
+}
+
+template <class T>
+typename T::Value* rowValues(int32_t row) noexcept {
+  TableView<typename T::Value>& t = engine<T>().table;
+  if (static_cast<uint32_t>(row) >= static_cast<uint32_t>(t.rows)) return nullptr;
+  return t.vals[row];
+}
+
+template <class T>
+typename T::Value* numberStore(int32_t* count) noexcept {
+  auto& S = engine<T>().stores;
+  if (count) *count = S.numCount;
+  return S.nums;
+}
+
+template <class T>
+typename T::Value** arrayStore(int32_t* count, int32_t** lengths) noexcept {
+  auto& S = engine<T>().stores;
+  if (count) *count = S.arrCount;
+  if (lengths) *lengths = S.lens;
+  return S.arrays;
+}
+
+template <class T>
+int32_t fetchError(const char** name) noexcept {
+  ErrorRecord& r = engine<T>().err;
+  const int32_t n = r.number;
+  if (name) *name = r.name;
+  r.number = 0;
+  return n;
+}
+
+template <class T>
+void setError(int32_t number, const char* name) noexcept {
+  ErrorRecord& r = engine<T>().err;
+  r.number = number;
+  r.name = name;
+}
+
+template <class T>
+void setConstants(const char* const* names, const typename T::Value* values) noexcept {
+  Engine<T>& E = engine<T>();
+  E.constNames = names;
+  E.constValues = values;
+}
+
+inline QxComplex toQx(Complex c) noexcept { return QxComplex{c.re, c.im}; }
+inline const Complex* fromQx(const QxComplex* p) noexcept { return reinterpret_cast<const Complex*>(p); }
+
+using R = RealTraits;
+using C = ComplexTraits;
+using I = IntTraits;
+
+}  // namespace
+}  // namespace qx
+
+using namespace qx;
+
+#define QX_TWIN(ret, name, params) extern "C" QX_API ret STD##name params __attribute__((alias(#name)));
+
+extern "C" {
+
+// ---- shared -----------------------------------------------------------------
+QX_API void userci(void) {
+  refreshPeers<R>();
+  refreshPeers<C>();
+  refreshPeers<I>();
+}
+
+// Releases everything and leaves the library as freshly loaded; ignored
+// while an evaluation is running (it would free what is in use).
+QX_API void deletedll(void) {
+  if (gLib.depth > 0) return;
+  releaseEngine<R>();
+  releaseEngine<C>();
+  releaseEngine<I>();
+  strings::release();
+  gLib = Library();
+}
+
+QX_API uint8_t setfcstrmax(int32_t n) { return strings::setMax(n); }
+QX_API char** getfcstr(int32_t** lengths) { return strings::get(lengths); }
+QX_API void initfcstr(void) { strings::init(); }
+QX_API const char* ver(void) { return "quibex formula engine 1.0"; }
+
+// ---- real ---------------------------------------------------------------------
+QX_API uint8_t setfornum(int32_t n) { return sizeTable<R>(n); }
+QX_API int32_t rcom(int32_t row, char* text, int32_t* lastArg) { return compiler::compileRow<R>(row, text, lastArg); }
+QX_API double rcal(int32_t row, const double* args) { return evalRow<R>(row, args, true, "rcal"); }
+QX_API double rcals(int32_t row) { return evalRow<R>(row, nullptr, false, "rcals"); }
+QX_API double* getin(int32_t row) { return rowValues<R>(row); }
+QX_API double** getallin(void) { return gLib.real.table.vals; }
+QX_API uint8_t* getfortrue(void) { return gLib.real.table.flags; }
+QX_API int32_t* getvarnum(void) { return gLib.real.table.argc; }
+QX_API double* getfcdoubles(int32_t* count) { return numberStore<R>(count); }
+QX_API double** getfcdoublearrays(int32_t* count, int32_t** lengths) { return arrayStore<R>(count, lengths); }
+QX_API uint8_t setfcfun(const char* const* names, const int32_t* argRules, const QxRealFn* handlers) {
+  return registerHostFunctions<R>(names, argRules, handlers);
+}
+QX_API void setdoubleconst(const char* const* names, const double* values) { setConstants<R>(names, values); }
+QX_API int32_t fcerr(const char** name) { return fetchError<R>(name); }
+QX_API int32_t fcerrnum(void) { return gLib.real.err.number; }
+QX_API void setfcerr(int32_t number, const char* name) { setError<R>(number, name); }
+
+// ---- complex ------------------------------------------------------------------
+QX_API uint8_t Csetfornum(int32_t n) { return sizeTable<C>(n); }
+QX_API int32_t Ccom(int32_t row, char* text, int32_t* lastArg) { return compiler::compileRow<C>(row, text, lastArg); }
+QX_API QxComplex Ccal(int32_t row, const QxComplex* args) { return toQx(evalRow<C>(row, fromQx(args), true, "Ccal")); }
+QX_API QxComplex Ccals(int32_t row) { return toQx(evalRow<C>(row, nullptr, false, "Ccals")); }
+QX_API QxComplex* Cgetin(int32_t row) { return reinterpret_cast<QxComplex*>(rowValues<C>(row)); }
+QX_API QxComplex** Cgetallin(void) { return reinterpret_cast<QxComplex**>(gLib.cplx.table.vals); }
+QX_API uint8_t* Cgetfortrue(void) { return gLib.cplx.table.flags; }
+QX_API int32_t* Cgetvarnum(void) { return gLib.cplx.table.argc; }
+QX_API QxComplex* Cgetfccomplexs(int32_t* count) { return reinterpret_cast<QxComplex*>(numberStore<C>(count)); }
+QX_API QxComplex** Cgetfccomplexarrays(int32_t* count, int32_t** lengths) {
+  return reinterpret_cast<QxComplex**>(arrayStore<C>(count, lengths));
+}
+QX_API uint8_t Csetfcfun(const char* const* names, const int32_t* argRules, const QxComplexFn* handlers) {
+  // Same layout and return convention: two doubles, real part first.
+  return registerHostFunctions<C>(names, argRules, reinterpret_cast<const C::Fn*>(handlers));
+}
+QX_API void Csetcomplexconst(const char* const* names, const QxComplex* values) { setConstants<C>(names, fromQx(values)); }
+QX_API int32_t Cfcerr(const char** name) { return fetchError<C>(name); }
+QX_API int32_t Cfcerrnum(void) { return gLib.cplx.err.number; }
+QX_API void Csetfcerr(int32_t number, const char* name) { setError<C>(number, name); }
+
+// ---- integer ------------------------------------------------------------------
+QX_API uint8_t Isetfornum(int32_t n) { return sizeTable<I>(n); }
+QX_API int32_t Icom(int32_t row, char* text, int32_t* lastArg) { return compiler::compileRow<I>(row, text, lastArg); }
+QX_API int32_t Ical(int32_t row, const int32_t* args) { return evalRow<I>(row, args, true, "Ical"); }
+QX_API int32_t Icals(int32_t row) { return evalRow<I>(row, nullptr, false, "Icals"); }
+QX_API int32_t* Igetin(int32_t row) { return rowValues<I>(row); }
+QX_API int32_t** Igetallin(void) { return gLib.integer.table.vals; }
+QX_API uint8_t* Igetfortrue(void) { return gLib.integer.table.flags; }
+QX_API int32_t* Igetvarnum(void) { return gLib.integer.table.argc; }
+QX_API int32_t* Igetfclongs(int32_t* count) { return numberStore<I>(count); }
+QX_API int32_t** Igetfclongarrays(int32_t* count, int32_t** lengths) { return arrayStore<I>(count, lengths); }
+QX_API uint8_t Isetfcfun(const char* const* names, const int32_t* argRules, const QxIntFn* handlers) {
+  return registerHostFunctions<I>(names, argRules, handlers);
+}
+QX_API void Isetlongconst(const char* const* names, const int32_t* values) { setConstants<I>(names, values); }
+QX_API int32_t Ifcerr(const char** name) { return fetchError<I>(name); }
+QX_API int32_t Ifcerrnum(void) { return gLib.integer.err.number; }
+QX_API void Isetfcerr(int32_t number, const char* name) { setError<I>(number, name); }
+
+}  // extern "C"
+
+// ---- the STD twins --------------------------------------------------------------
+QX_TWIN(void, userci, (void))
+QX_TWIN(void, deletedll, (void))
+QX_TWIN(uint8_t, setfcstrmax, (int32_t))
+QX_TWIN(char**, getfcstr, (int32_t**))
+QX_TWIN(void, initfcstr, (void))
+QX_TWIN(const char*, ver, (void))
+QX_TWIN(uint8_t, setfornum, (int32_t))
+QX_TWIN(int32_t, rcom, (int32_t, char*, int32_t*))
+QX_TWIN(double, rcal, (int32_t, const double*))
+QX_TWIN(double, rcals, (int32_t))
+QX_TWIN(double*, getin, (int32_t))
+QX_TWIN(double**, getallin, (void))
+QX_TWIN(uint8_t*, getfortrue, (void))
+QX_TWIN(int32_t*, getvarnum, (void))
+QX_TWIN(double*, getfcdoubles, (int32_t*))
+QX_TWIN(double**, getfcdoublearrays, (int32_t*, int32_t**))
+QX_TWIN(uint8_t, setfcfun, (const char* const*, const int32_t*, const QxRealFn*))
+QX_TWIN(void, setdoubleconst, (const char* const*, const double*))
+QX_TWIN(int32_t, fcerr, (const char**))
+QX_TWIN(int32_t, fcerrnum, (void))
+QX_TWIN(void, setfcerr, (int32_t, const char*))
+QX_TWIN(uint8_t, Csetfornum, (int32_t))
+QX_TWIN(int32_t, Ccom, (int32_t, char*, int32_t*))
+QX_TWIN(QxComplex, Ccal, (int32_t, const QxComplex*))
+QX_TWIN(QxComplex, Ccals, (int32_t))
+QX_TWIN(QxComplex*, Cgetin, (int32_t))
+QX_TWIN(QxComplex**, Cgetallin, (void))
+QX_TWIN(uint8_t*, Cgetfortrue, (void))
+QX_TWIN(int32_t*, Cgetvarnum, (void))
+QX_TWIN(QxComplex*, Cgetfccomplexs, (int32_t*))
+QX_TWIN(QxComplex**, Cgetfccomplexarrays, (int32_t*, int32_t**))
+QX_TWIN(uint8_t, Csetfcfun, (const char* const*, const int32_t*, const QxComplexFn*))
+QX_TWIN(void, Csetcomplexconst, (const char* const*, const QxComplex*))
+QX_TWIN(int32_t, Cfcerr, (const char**))
+QX_TWIN(int32_t, Cfcerrnum, (void))
+QX_TWIN(void, Csetfcerr, (int32_t, const char*))
+QX_TWIN(uint8_t, Isetfornum, (int32_t))
+QX_TWIN(int32_t, Icom, (int32_t, char*, int32_t*))
+QX_TWIN(int32_t, Ical, (int32_t, const int32_t*))
+QX_TWIN(int32_t, Icals, (int32_t))
+QX_TWIN(int32_t*, Igetin, (int32_t))
+QX_TWIN(int32_t**, Igetallin, (void))
+QX_TWIN(uint8_t*, Igetfortrue, (void))
+QX_TWIN(int32_t*, Igetvarnum, (void))
+QX_TWIN(int32_t*, Igetfclongs, (int32_t*))
+QX_TWIN(int32_t**, Igetfclongarrays, (int32_t*, int32_t**))
+QX_TWIN(uint8_t, Isetfcfun, (const char* const*, const int32_t*, const QxIntFn*))
+QX_TWIN(void, Isetlongconst, (const char* const*, const int32_t*))
+QX_TWIN(int32_t, Ifcerr, (const char**))
+QX_TWIN(int32_t, Ifcerrnum, (void))
+QX_TWIN(void, Isetfcerr, (int32_t, const char*))

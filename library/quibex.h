@@ -1,0 +1,321 @@
+/*
+ * quibex: a formula engine for real, complex and 32-bit integer values.
+ *
+ * A host hands formulas to the library as text, compiles each one into a
+ * numbered row of a formula table, and evaluates compiled rows as often as it
+ * likes with argument values it supplies. There is one engine per number
+ * type, each with its own formula table:
+ *
+ *   real     double          no prefix   (rcom, rcal, setfornum, ...)
+ *   complex  QxComplex       prefix C    (Ccom, Ccal, Csetfornum, ...)
+ *   integer  int32_t         prefix I    (Icom, Ical, Isetfornum, ...)
+ *
+ * plus functions shared by all three. Every function also exists under the
+ * name STD<name> (STDrcom, STDCsetfornum, STDver, ...); on this platform the
+ * twin has the same signature and behaves identically.
+ *
+ * Calling order: register constants and host functions and size the string
+ * table as needed; size the three formula tables; call userci(); then compile
+ * and evaluate in any mix; finally deletedll().
+ *
+ * The library never prints, throws or aborts. Compile errors are returned as
+ * codes (QX_ERR_*). Run-time errors are kept per engine (first error wins)
+ * and fetched with fcerr / Cfcerr / Ifcerr. All state is library-wide and
+ * unlocked: call the library from one thread at a time (host functions may
+ * call back into it during an evaluation).
+ *
+ * Addresses returned by the query functions stay valid until the next resize
+ * of the same kind or deletedll().
+ */
+#ifndef QUIBEX_H
+#define QUIBEX_H
+
+#include <stdint.h>
+
+#ifndef QX_API
+#define QX_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Types                                                                     */
+/* ------------------------------------------------------------------------ */
+
+/* A complex value: real part first, then imaginary part (16 bytes). */
+typedef struct {
+  double re, im;
+} QxComplex;
+
+#ifdef __cplusplus
+static_assert(sizeof(QxComplex) == 16, "QxComplex must be 16 bytes");
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+_Static_assert(sizeof(QxComplex) == 16, "QxComplex must be 16 bytes");
+#endif
+
+/*
+ * Host functions, called by formulas like built-in functions. args[0] ..
+ * args[lastIndex] are the call's arguments in source order (lastIndex is the
+ * argument count minus one, -1 for none); args[lastIndex + 1] holds the
+ * function's own index in the engine's function table. The slots lie on the
+ * evaluator's stack and may be overwritten. The result replaces the call.
+ */
+typedef double (*QxRealFn)(int32_t lastIndex, double* args);
+typedef QxComplex (*QxComplexFn)(int32_t lastIndex, QxComplex* args);
+typedef int32_t (*QxIntFn)(int32_t lastIndex, int32_t* args);
+
+/* Argument rule of a host function: argument count minus one, or these. */
+#define QX_ARGS_NONE (-1) /* takes no argument */
+#define QX_ARGS_ANY (-2)  /* takes any number of arguments, including none */
+
+/* ------------------------------------------------------------------------ */
+/* Compile result codes (rcom, Ccom, Icom)                                   */
+/* ------------------------------------------------------------------------ */
+
+#define QX_OK 0                        /* compiled */
+#define QX_ERR_SYNTAX 1                /* syntax error */
+#define QX_ERR_EMPTY 2                 /* empty formula */
+#define QX_ERR_PAREN_BEFORE_EQ 3       /* ')' missing before '=' */
+#define QX_ERR_NO_PARAM_LIST 4         /* no '(' before '=', or '=' at the start */
+#define QX_ERR_PARAM_CHAR 5            /* bad character in the parameter list */
+#define QX_ERR_PARAM_DIGIT 6           /* a parameter name starts with a digit */
+#define QX_ERR_PARAM_TWICE 7           /* a parameter is named twice */
+#define QX_ERR_BRACKETS 8              /* unbalanced brackets */
+#define QX_ERR_PARAM_I 9               /* a parameter named i (complex only) */
+#define QX_ERR_UNDEFINED_FUNCTION 10   /* undefined function */
+#define QX_ERR_TOO_LONG 11             /* text too long for the work area */
+#define QX_ERR_UNDEFINED_NAME 12       /* undefined name */
+#define QX_ERR_BAD_NUMBER 13           /* malformed number */
+#define QX_ERR_BAD_CHAR 14             /* illegal character */
+#define QX_ERR_NO_MEMORY 15            /* out of memory */
+#define QX_ERR_ARG_COUNT 16            /* wrong number of arguments */
+#define QX_ERR_SEGMENT 17              /* a trailing segment is not name=expression */
+#define QX_ERR_STRING_LITERAL 18       /* bad escape or unterminated string literal */
+#define QX_ERR_NO_STRING_TABLE 19      /* literal used but no string table exists */
+#define QX_ERR_TOO_MANY_LITERALS 20    /* too many literals, or text too long */
+#define QX_ERR_STRING_NO_MEMORY 21     /* out of memory in the string table */
+#define QX_ERR_DOLLAR_NOT_FOUND 22     /* $"name": no formula of that name */
+#define QX_ERR_HASH_NOT_FOUND 23       /* #"name": no formula of that name */
+#define QX_ERR_TEXT_NOT_FOUND 24       /* &"text" / @"text": text not in the table */
+#define QX_ERR_STRING_TABLE_FULL 25    /* string table full */
+
+/* ------------------------------------------------------------------------ */
+/* Host-visible choices of this library                                      */
+/* ------------------------------------------------------------------------ */
+/*
+ * - Compiling with rcom/Ccom/Icom into a row outside the table, or before the
+ *   table is sized, returns QX_ERR_BAD_ROW. This is checked before anything
+ *   else; nothing is written (not even *lastArg).
+ * - Compiling into a row that is being evaluated at that moment (for example
+ *   from inside a host function) returns QX_ERR_ROW_BUSY; nothing changes.
+ * - setfornum/Csetfornum/Isetfornum return 0 and change nothing while a row
+ *   of that table is being evaluated; deletedll does nothing while any
+ *   evaluation is running.
+ * - Evaluating a row outside the table, or one whose compiled flag is 0,
+ *   returns 0 (complex: 0+0i) and touches nothing. getin/Cgetin/Igetin of a
+ *   row outside the table return null.
+ * - Run-time error QX_RTERR_STALE_FUNCTION ("unknown function"): a compiled
+ *   call refers to a function index beyond the current function table (the
+ *   host registered a shorter host-function list after compiling, or the
+ *   table could not be rebuilt). The call yields 0 (complex: its first
+ *   argument).
+ * - An assignment (v=expr) stores exactly the value of expr, also when v
+ *   held an infinity or NaN before.
+ * - The variable slots of a freshly compiled row start at 0.
+ * - When a table is resized, every other engine's copy of it is emptied
+ *   (row count 0) until the next userci().
+ */
+#define QX_ERR_BAD_ROW 26              /* row outside the table, or no table */
+#define QX_ERR_ROW_BUSY 27             /* row is being evaluated right now */
+
+#define QX_RTERR_STALE_FUNCTION 3      /* run-time: call of an unknown function */
+#define QX_RTERR_STALE_FUNCTION_NAME "unknown function"
+
+/* ------------------------------------------------------------------------ */
+/* Shared by all engines                                                     */
+/* ------------------------------------------------------------------------ */
+
+/* Refreshes every engine's view of the other two engines' formula tables. */
+QX_API void userci(void);
+/* Releases everything the library holds (tables, stores, string table). */
+QX_API void deletedll(void);
+/* Creates a new, empty string table of n slots (n >= 10); 1 on success. */
+QX_API uint8_t setfcstrmax(int32_t n);
+/* Returns the string table's texts and stores its lengths array at *lengths; null without a table. */
+QX_API char** getfcstr(int32_t** lengths);
+/* Empties the string table for a new set of formulas, keeping its memory. */
+QX_API void initfcstr(void);
+/* Returns a static text naming the library and its version. */
+QX_API const char* ver(void);
+
+/* ------------------------------------------------------------------------ */
+/* Real engine                                                               */
+/* ------------------------------------------------------------------------ */
+
+/* Discards all real formulas and creates an empty table of n rows; 1 on success. */
+QX_API uint8_t setfornum(int32_t n);
+/* Compiles text into row; returns a compile code and, on success, argument count minus one at *lastArg. */
+QX_API int32_t rcom(int32_t row, char* text, int32_t* lastArg);
+/* Copies the row's arguments from args, evaluates the row and returns its value. */
+QX_API double rcal(int32_t row, const double* args);
+/* Evaluates the row with the argument slots as they are (see getin). */
+QX_API double rcals(int32_t row);
+/* Returns the row's value array; its first elements are the argument slots. */
+QX_API double* getin(int32_t row);
+/* Returns the table's column of value arrays (entry r is getin(r), null if never compiled). */
+QX_API double** getallin(void);
+/* Returns the table's compiled flags, one byte per row (1 = compiled). */
+QX_API uint8_t* getfortrue(void);
+/* Returns the table's argument counts minus one, one per row. */
+QX_API int32_t* getvarnum(void);
+/* Returns the number store and stores its element count at *count; null when none exists. */
+QX_API double* getfcdoubles(int32_t* count);
+/* Returns the array store, its array count at *count and its lengths array at *lengths. */
+QX_API double** getfcdoublearrays(int32_t* count, int32_t** lengths);
+/* Registers host functions (names end at an empty text); 1 on success. */
+QX_API uint8_t setfcfun(const char* const* names, const int32_t* argRules, const QxRealFn* handlers);
+/* Registers named constants (names end at an empty text). */
+QX_API void setdoubleconst(const char* const* names, const double* values);
+/* Returns and clears the pending run-time error; stores the raising function's name at *name. */
+QX_API int32_t fcerr(const char** name);
+/* Returns the pending run-time error without clearing it. */
+QX_API int32_t fcerrnum(void);
+/* Sets the run-time error record unconditionally (number 0 clears it). */
+QX_API void setfcerr(int32_t number, const char* name);
+
+/* ------------------------------------------------------------------------ */
+/* Complex engine                                                            */
+/* ------------------------------------------------------------------------ */
+
+/* Discards all complex formulas and creates an empty table of n rows; 1 on success. */
+QX_API uint8_t Csetfornum(int32_t n);
+/* Compiles text into row; returns a compile code and, on success, argument count minus one at *lastArg. */
+QX_API int32_t Ccom(int32_t row, char* text, int32_t* lastArg);
+/* Copies the row's arguments from args, evaluates the row and returns its value. */
+QX_API QxComplex Ccal(int32_t row, const QxComplex* args);
+/* Evaluates the row with the argument slots as they are (see Cgetin). */
+QX_API QxComplex Ccals(int32_t row);
+/* Returns the row's value array; its first elements are the argument slots. */
+QX_API QxComplex* Cgetin(int32_t row);
+/* Returns the table's column of value arrays. */
+QX_API QxComplex** Cgetallin(void);
+/* Returns the table's compiled flags, one byte per row. */
+QX_API uint8_t* Cgetfortrue(void);
+/* Returns the table's argument counts minus one, one per row. */
+QX_API int32_t* Cgetvarnum(void);
+/* Returns the number store and stores its element count at *count; null when none exists. */
+QX_API QxComplex* Cgetfccomplexs(int32_t* count);
+/* Returns the array store, its array count at *count and its lengths array at *lengths. */
+QX_API QxComplex** Cgetfccomplexarrays(int32_t* count, int32_t** lengths);
+/* Registers host functions (names end at an empty text); 1 on success. */
+QX_API uint8_t Csetfcfun(const char* const* names, const int32_t* argRules, const QxComplexFn* handlers);
+/* Registers named constants (names end at an empty text). */
+QX_API void Csetcomplexconst(const char* const* names, const QxComplex* values);
+/* Returns and clears the pending run-time error; stores the raising function's name at *name. */
+QX_API int32_t Cfcerr(const char** name);
+/* Returns the pending run-time error without clearing it. */
+QX_API int32_t Cfcerrnum(void);
+/* Sets the run-time error record unconditionally (number 0 clears it). */
+QX_API void Csetfcerr(int32_t number, const char* name);
+
+/* ------------------------------------------------------------------------ */
+/* Integer engine                                                            */
+/* ------------------------------------------------------------------------ */
+
+/* Discards all integer formulas and creates an empty table of n rows; 1 on success. */
+QX_API uint8_t Isetfornum(int32_t n);
+/* Compiles text into row; returns a compile code and, on success, argument count minus one at *lastArg. */
+QX_API int32_t Icom(int32_t row, char* text, int32_t* lastArg);
+/* Copies the row's arguments from args, evaluates the row and returns its value. */
+QX_API int32_t Ical(int32_t row, const int32_t* args);
+/* Evaluates the row with the argument slots as they are (see Igetin). */
+QX_API int32_t Icals(int32_t row);
+/* Returns the row's value array; its first elements are the argument slots. */
+QX_API int32_t* Igetin(int32_t row);
+/* Returns the table's column of value arrays. */
+QX_API int32_t** Igetallin(void);
+/* Returns the table's compiled flags, one byte per row. */
+QX_API uint8_t* Igetfortrue(void);
+/* Returns the table's argument counts minus one, one per row. */
+QX_API int32_t* Igetvarnum(void);
+/* Returns the number store and stores its element count at *count; null when none exists. */
+QX_API int32_t* Igetfclongs(int32_t* count);
+/* Returns the array store, its array count at *count and its lengths array at *lengths. */
+QX_API int32_t** Igetfclongarrays(int32_t* count, int32_t** lengths);
+/* Registers host functions (names end at an empty text); 1 on success. */
+QX_API uint8_t Isetfcfun(const char* const* names, const int32_t* argRules, const QxIntFn* handlers);
+/* Registers named constants (names end at an empty text). */
+QX_API void Isetlongconst(const char* const* names, const int32_t* values);
+/* Returns and clears the pending run-time error; stores the raising function's name at *name. */
+QX_API int32_t Ifcerr(const char** name);
+/* Returns the pending run-time error without clearing it. */
+QX_API int32_t Ifcerrnum(void);
+/* Sets the run-time error record unconditionally (number 0 clears it). */
+QX_API void Isetfcerr(int32_t number, const char* name);
+
+/* ------------------------------------------------------------------------ */
+/* STD twins: same signature and behaviour as the function without STD       */
+/* ------------------------------------------------------------------------ */
+
+QX_API void STDuserci(void);
+QX_API void STDdeletedll(void);
+QX_API uint8_t STDsetfcstrmax(int32_t n);
+QX_API char** STDgetfcstr(int32_t** lengths);
+QX_API void STDinitfcstr(void);
+QX_API const char* STDver(void);
+
+QX_API uint8_t STDsetfornum(int32_t n);
+QX_API int32_t STDrcom(int32_t row, char* text, int32_t* lastArg);
+QX_API double STDrcal(int32_t row, const double* args);
+QX_API double STDrcals(int32_t row);
+QX_API double* STDgetin(int32_t row);
+QX_API double** STDgetallin(void);
+QX_API uint8_t* STDgetfortrue(void);
+QX_API int32_t* STDgetvarnum(void);
+QX_API double* STDgetfcdoubles(int32_t* count);
+QX_API double** STDgetfcdoublearrays(int32_t* count, int32_t** lengths);
+QX_API uint8_t STDsetfcfun(const char* const* names, const int32_t* argRules, const QxRealFn* handlers);
+QX_API void STDsetdoubleconst(const char* const* names, const double* values);
+QX_API int32_t STDfcerr(const char** name);
+QX_API int32_t STDfcerrnum(void);
+QX_API void STDsetfcerr(int32_t number, const char* name);
+
+QX_API uint8_t STDCsetfornum(int32_t n);
+QX_API int32_t STDCcom(int32_t row, char* text, int32_t* lastArg);
+QX_API QxComplex STDCcal(int32_t row, const QxComplex* args);
+QX_API QxComplex STDCcals(int32_t row);
+QX_API QxComplex* STDCgetin(int32_t row);
+QX_API QxComplex** STDCgetallin(void);
+QX_API uint8_t* STDCgetfortrue(void);
+QX_API int32_t* STDCgetvarnum(void);
+QX_API QxComplex* STDCgetfccomplexs(int32_t* count);
+QX_API QxComplex** STDCgetfccomplexarrays(int32_t* count, int32_t** lengths);
+QX_API uint8_t STDCsetfcfun(const char* const* names, const int32_t* argRules, const QxComplexFn* handlers);
+QX_API void STDCsetcomplexconst(const char* const* names, const QxComplex* values);
+QX_API int32_t STDCfcerr(const char** name);
+QX_API int32_t STDCfcerrnum(void);
+QX_API void STDCsetfcerr(int32_t number, const char* name);
+
+QX_API uint8_t STDIsetfornum(int32_t n);
+QX_API int32_t STDIcom(int32_t row, char* text, int32_t* lastArg);
+QX_API int32_t STDIcal(int32_t row, const int32_t* args);
+QX_API int32_t STDIcals(int32_t row);
+QX_API int32_t* STDIgetin(int32_t row);
+QX_API int32_t** STDIgetallin(void);
+QX_API uint8_t* STDIgetfortrue(void);
+QX_API int32_t* STDIgetvarnum(void);
+QX_API int32_t* STDIgetfclongs(int32_t* count);
+QX_API int32_t** STDIgetfclongarrays(int32_t* count, int32_t** lengths);
+QX_API uint8_t STDIsetfcfun(const char* const* names, const int32_t* argRules, const QxIntFn* handlers);
+QX_API void STDIsetlongconst(const char* const* names, const int32_t* values);
+QX_API int32_t STDIfcerr(const char** name);
+QX_API int32_t STDIfcerrnum(void);
+QX_API void STDIsetfcerr(int32_t number, const char* name);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* QUIBEX_H */

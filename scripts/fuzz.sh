@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Runs every built libFuzzer target of build-fuzz/.
+#   scripts/fuzz.sh smoke   a short run per target (CI)
+#   scripts/fuzz.sh long    a long run per target
+# FUZZ_TIME=<seconds> overrides the time per target.
+# Seeds are read from fuzz/corpus/<target>; new inputs go to
+# build-fuzz/corpus/<target> and crash files to build-fuzz/artifacts/, so the
+# source tree is never written to.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mode="${1:-smoke}"
+case "$mode" in
+  smoke) default_time=20 ;;
+  long) default_time=600 ;;
+  *) echo "usage: $0 smoke|long" >&2; exit 2 ;;
+esac
+time_per_target="${FUZZ_TIME:-$default_time}"
+
+shopt -s nullglob
+sources=(fuzz/*.cpp)
+if [ ${#sources[@]} -eq 0 ]; then
+  echo "no fuzz targets yet"
+  exit 0
+fi
+
+mapfile -t targets < <(find build-fuzz -maxdepth 2 -type f -perm -u+x -name 'fuzz_*' | sort)
+if [ ${#targets[@]} -eq 0 ]; then
+  echo "fuzz: fuzz/*.cpp exist but no fuzz_* binary was built in build-fuzz/" >&2
+  exit 1
+fi
+
+passed=0
+failed=0
+mkdir -p build-fuzz/artifacts
+for bin in "${targets[@]}"; do
+  name="$(basename "$bin")"
+  work="build-fuzz/corpus/$name"
+  mkdir -p "$work"
+  corpora=("$work")
+  [ -d "fuzz/corpus/$name" ] && corpora+=("fuzz/corpus/$name")
+  extra=()
+  [ -f "fuzz/$name.dict" ] && extra+=("-dict=fuzz/$name.dict")
+  echo "== $name: ${time_per_target}s"
+  if ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}" "$bin" -seed=1 \
+      -max_total_time="$time_per_target" -timeout=10 -rss_limit_mb=2048 \
+      -print_final_stats=1 -artifact_prefix="build-fuzz/artifacts/$name-" \
+      "${extra[@]}" "${corpora[@]}"; then
+    passed=$((passed + 1))
+  else
+    echo "fuzz: $name FAILED" >&2
+    failed=$((failed + 1))
+  fi
+done
+
+echo "fuzz: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
