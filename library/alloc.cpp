@@ -7,7 +7,7 @@ int64_t gAttempts = 0;
 int64_t gLive = 0;
 }  // namespace
 
-void* allocRaw(int64_t count, size_t size) noexcept {
+void* allocRaw(int64_t count, size_t size, bool zeroed) noexcept {
   ++gAttempts;
   if (gFailAfter >= 0) {
     if (gFailAfter == 0) {
@@ -19,8 +19,9 @@ void* allocRaw(int64_t count, size_t size) noexcept {
   if (count < 0 || size == 0) return nullptr;
   uint64_t bytes = static_cast<uint64_t>(count) * size;
   if (count != 0 && bytes / static_cast<uint64_t>(count) != size) return nullptr;
-  if (bytes > (uint64_t{1} << 40)) return nullptr;  // no sane request is this large
-  void* p = std::malloc(bytes ? static_cast<size_t>(bytes) : 1);
+  if (bytes > (uint64_t{1} << 32)) return nullptr;
+  const size_t n = bytes ? static_cast<size_t>(bytes) : 1;
+  void* p = zeroed ? std::calloc(n, 1) : std::malloc(n);
   if (p) ++gLive;
   return p;
 }

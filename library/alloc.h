@@ -14,7 +14,9 @@ namespace qx {
 // Returns null when the allocator fails, when `count` is negative, or when
 // count * size would overflow. A count of 0 allocates one byte so that the
 // result is a valid, unique, freeable address.
-void* allocRaw(int64_t count, size_t size) noexcept;
+// Single blocks are limited to 4 GiB: a larger request from a formula (a
+// store length, say) fails like any other allocation.
+void* allocRaw(int64_t count, size_t size, bool zeroed = false) noexcept;
 void freeRaw(void* p) noexcept;
 
 template <class T>
@@ -25,9 +27,7 @@ inline T* allocArray(int64_t count) noexcept {
 // Same as allocArray, with every element zero-filled.
 template <class T>
 inline T* allocZeroed(int64_t count) noexcept {
-  T* p = allocArray<T>(count);
-  if (p && count > 0) std::memset(static_cast<void*>(p), 0, static_cast<size_t>(count) * sizeof(T));
-  return p;
+  return static_cast<T*>(allocRaw(count, sizeof(T), true));
 }
 
 template <class T>

@@ -164,6 +164,6 @@ inline TableView<typename To::Value>& view() noexcept {
 // Deepest chain of nested evaluations (formula calls, repeated evaluation,
 // host functions re-entering) the library runs on the native stack. A call
 // that would go deeper records error -2 and yields the substitute value.
-constexpr int32_t kMaxNativeDepth = 1500;
+constexpr int32_t kMaxNativeDepth = 1000;
 
 }  // namespace qx

@@ -14,7 +14,6 @@
 namespace qx {
 namespace {
 
-static_assert(sizeof(QxComplex) == sizeof(Complex), "same layout");
 
 template <class T>
 typename T::Value evalRow(int32_t row, const typename T::Value* args, bool copyArgs, const char* name) noexcept {

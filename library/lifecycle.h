@@ -18,6 +18,9 @@ template <class T>
 struct BuiltinHandlers {
   static const typename T::Fn table[T::kBuiltinCount];
 };
+template <> const RealTraits::Fn BuiltinHandlers<RealTraits>::table[RealTraits::kBuiltinCount];
+template <> const ComplexTraits::Fn BuiltinHandlers<ComplexTraits>::table[ComplexTraits::kBuiltinCount];
+template <> const IntTraits::Fn BuiltinHandlers<IntTraits>::table[IntTraits::kBuiltinCount];
 
 template <class T>
 void releaseMerged(Engine<T>& E) noexcept {

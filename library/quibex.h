@@ -126,6 +126,26 @@ typedef int32_t (*QxIntFn)(int32_t lastIndex, int32_t* args);
  * - The variable slots of a freshly compiled row start at 0.
  * - When a table is resized, every other engine's copy of it is emptied
  *   (row count 0) until the next userci().
+ * - simpintegrate makes at most 25 refinement passes (the point count doubles
+ *   each pass, about 2^25 evaluations in all): reaching that cap or passing
+ *   the iteration limit, whichever comes first, records error 4 and yields 0.
+ *   A tolerance of 0 therefore ends with error 4 within seconds.
+ * - simpintegrate with a NaN tolerance evaluates f(a) and f(b) only and
+ *   yields the trapezoid value (f(a) + f(b)) * (b - a) / 2, without error.
+ * - sum, pro, datasum, datapro, dataarraysum: a count c of fixed values that
+ *   is negative or greater than the formula's parameter count records 3,
+ *   c equal to the parameter count records 4; datasum/datapro with fewer
+ *   values than c record 3. These are refused before any parameter is
+ *   written.
+ * - sum, pro: a range whose point count is not finite (an infinite end)
+ *   records 6 like a reversed range; point counts are not cut to 32 bits.
+ * - dataarraysum: an array index outside the array store, or a call before
+ *   the store exists, records 6 before any parameter is written. A formula
+ *   that re-creates or shortens the arrays being summed ends the sum with
+ *   error 6 (value 0) at the first element that no longer exists.
+ * - datasum/datapro with more than 32 values after the fixed ones, and
+ *   dataarraysum with more than 32 arrays, copy them to working storage;
+ *   if that allocation fails they record 5 and evaluate nothing.
  */
 #define QX_ERR_BAD_ROW 26              /* row outside the table, or no table */
 #define QX_ERR_ROW_BUSY 27             /* row is being evaluated right now */

@@ -3,13 +3,14 @@
 #include <cmath>
 #include <cstdint>
 
+#include "quibex.h"
+
 namespace qx {
 
 // Complex element: real part first, 16 bytes, passed and returned by value.
-struct Complex {
-  double re;
-  double im;
-};
+// The library uses the interface's own type so that host functions are
+// called through exactly the type they were registered with.
+using Complex = QxComplex;
 static_assert(sizeof(Complex) == 16, "Complex crosses the interface as two doubles");
 
 // Conversion of a floating-point value to a row, index, count or integer:
