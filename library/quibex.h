@@ -126,6 +126,24 @@ typedef int32_t (*QxIntFn)(int32_t lastIndex, int32_t* args);
  * - The variable slots of a freshly compiled row start at 0.
  * - When a table is resized, every other engine's copy of it is emptied
  *   (row count 0) until the next userci().
+ * - Nested evaluations (formula calls, repeated evaluation, host functions
+ *   re-entering rcal/rcals) run on the native stack and are limited to a
+ *   chain of 1000, whatever the level limit: a deeper call records run-time
+ *   error -2 named after the calling function ("rcal", "rcals", "Ccal", ...
+ *   for host re-entry) and yields 0 (complex: its first argument).
+ * - setstackmax while loops are running keeps the records of the running
+ *   loops; if its allocation fails the level limit becomes 0 (no new loop
+ *   opens, error 2) and the running loops end through the pending error.
+ * - Integer engine: x/0 gives 0, INT32_MIN/-1 gives INT32_MIN (wrapping),
+ *   mod(x,0) and mod(x,-1) give 0; none of them records an error.
+ * - A single allocation larger than 4 GiB fails (for example a store of
+ *   2^31 elements): the function records its allocation error.
+ * - deletedll() returns the library to its state at load: registrations of
+ *   constants and host functions are forgotten, limits and error records
+ *   are reset, merged function tables are built again by the next sizing.
+ * - A pre-pass error (compile codes 18..25) in a row whose formula used
+ *   string literals marks that row not compiled (its strings were given
+ *   back); otherwise the row's compiled flag is unchanged.
  * - simpintegrate makes at most 25 refinement passes (the point count doubles
  *   each pass, about 2^25 evaluations in all): reaching that cap or passing
  *   the iteration limit, whichever comes first, records error 4 and yields 0.

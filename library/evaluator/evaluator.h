@@ -56,14 +56,15 @@ SkipEnd skipForward(Cursors<T>& c, typename T::Value* target, typename T::Value*
 
 // Second-level call of index m >= FN_FIRST_HANDLER through the merged
 // function table of the moment. A compiled index beyond it (host functions
-// re-registered with a shorter list, or no table) records error 3.
+// re-registered with a shorter list, or no table) or a host entry without a
+// handler records error 3.
 extern const char kUnknownFunction[];
 constexpr int32_t kErrStaleFunction = 3;
 
 template <class T>
 inline typename T::Value callHandler(int32_t m, int32_t lastIndex, typename T::Value* args) noexcept {
   Engine<T>& E = engine<T>();
-  if (m < E.mCount && E.mFns) return E.mFns[m](lastIndex, args);
+  if (m < E.mCount && E.mFns && E.mFns[m]) return E.mFns[m](lastIndex, args);
   E.err.record(kErrStaleFunction, kUnknownFunction);
   return T::failed(args);
 }
