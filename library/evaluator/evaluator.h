@@ -206,73 +206,103 @@ typename T::Value evaluate(const uint8_t* code, typename T::Value* const* ptrs, 
   using V = typename T::Value;
   Engine<T>& E = engine<T>();
   const int32_t baseLevel = E.level;
-  Cursors<T> c{code, ptrs[0], ptrs + 1, ptrs[0], stack};
+  // The cursors live in locals (registers); they go through a Cursors
+  // record only around the rare control-flow helpers.
+  const uint8_t* pc = code;
+  const V* kc = ptrs[0];
+  V* const* pp = ptrs + 1;
+  V* sb = ptrs[0];
+  V* sp = stack;  // next free slot; the top is sp[-1]
+#define QX_SYNC_OUT Cursors<T> c{pc, kc, pp, sb, sp}
+#define QX_SYNC_IN \
+  pc = c.pc;       \
+  kc = c.kc;       \
+  pp = c.pp;       \
+  sb = c.sb;       \
+  sp = c.sp
 
   for (;;) {
-    const uint8_t op = *c.pc++;
+    const uint8_t op = *pc++;
     switch (op) {
-      case OP_END: return c.sp[-1];
-      case OP_CONST: *c.sp++ = *c.kc++; break;
-      case OP_VAR: *c.sp++ = **c.pp++; break;
-      case OP_STORE: case OP_STORE2: *--c.sb = *--c.sp; break;
-      case OP_ADD: c.sp[-2] = T::add(c.sp[-2], c.sp[-1]); --c.sp; break;
-      case OP_SUB: c.sp[-2] = T::sub(c.sp[-2], c.sp[-1]); --c.sp; break;
-      case OP_MUL: c.sp[-2] = T::mul(c.sp[-2], c.sp[-1]); --c.sp; break;
-      case OP_DIV: c.sp[-2] = T::div(c.sp[-2], c.sp[-1]); --c.sp; break;
-      case OP_POW: c.sp[-2] = T::pow(c.sp[-2], c.sp[-1]); --c.sp; break;
-      case OP_MOV: *c.pp[-1] = c.sp[-1]; break;
+      case OP_END: return sp[-1];
+      case OP_CONST: *sp++ = *kc++; break;
+      case OP_VAR: *sp++ = **pp++; break;
+      case OP_STORE: case OP_STORE2: *--sb = *--sp; break;
+      case OP_ADD: sp[-2] = T::add(sp[-2], sp[-1]); --sp; break;
+      case OP_SUB: sp[-2] = T::sub(sp[-2], sp[-1]); --sp; break;
+      case OP_MUL: sp[-2] = T::mul(sp[-2], sp[-1]); --sp; break;
+      case OP_DIV: sp[-2] = T::div(sp[-2], sp[-1]); --sp; break;
+      case OP_POW: sp[-2] = T::pow(sp[-2], sp[-1]); --sp; break;
+      case OP_MOV: *pp[-1] = sp[-1]; break;
       case 11: case 12: case 13: case 14: case 15: case 16: case 17: case 18:
       case 19: case 20: case 21: case 22: case 23: case 24: case 25:
-        c.sp[-1] = T::unary(op, c.sp[-1]);
+        sp[-1] = T::unary(op, sp[-1]);
         break;
-      case OP_GT: --c.sp; T::setTruth(c.sp[-1], cmpGT(T::cmpKey(c.sp[-1]), T::cmpKey(c.sp[0]))); break;
-      case OP_GE: --c.sp; T::setTruth(c.sp[-1], cmpGE(T::cmpKey(c.sp[-1]), T::cmpKey(c.sp[0]))); break;
-      case OP_LT: --c.sp; T::setTruth(c.sp[-1], cmpLT(T::cmpKey(c.sp[-1]), T::cmpKey(c.sp[0]))); break;
-      case OP_LE: --c.sp; T::setTruth(c.sp[-1], cmpLE(T::cmpKey(c.sp[-1]), T::cmpKey(c.sp[0]))); break;
-      case OP_EQ: --c.sp; T::setTruth(c.sp[-1], cmpEQ(T::cmpKey(c.sp[-1]), T::cmpKey(c.sp[0]))); break;
-      case OP_NE: --c.sp; T::setTruth(c.sp[-1], cmpNE(T::cmpKey(c.sp[-1]), T::cmpKey(c.sp[0]))); break;
-      case OP_AND: --c.sp; T::setTruth(c.sp[-1], T::truth(c.sp[-1]) && T::truth(c.sp[0])); break;
-      case OP_OR: --c.sp; T::setTruth(c.sp[-1], T::truth(c.sp[-1]) || T::truth(c.sp[0])); break;
-      case OP_NOT: T::setTruth(c.sp[-1], !T::truth(c.sp[-1])); break;
-      case OP_XOR: --c.sp; T::setTruth(c.sp[-1], T::truth(c.sp[-1]) != T::truth(c.sp[0])); break;
+      case OP_GT: --sp; T::setTruth(sp[-1], cmpGT(T::cmpKey(sp[-1]), T::cmpKey(sp[0]))); break;
+      case OP_GE: --sp; T::setTruth(sp[-1], cmpGE(T::cmpKey(sp[-1]), T::cmpKey(sp[0]))); break;
+      case OP_LT: --sp; T::setTruth(sp[-1], cmpLT(T::cmpKey(sp[-1]), T::cmpKey(sp[0]))); break;
+      case OP_LE: --sp; T::setTruth(sp[-1], cmpLE(T::cmpKey(sp[-1]), T::cmpKey(sp[0]))); break;
+      case OP_EQ: --sp; T::setTruth(sp[-1], cmpEQ(T::cmpKey(sp[-1]), T::cmpKey(sp[0]))); break;
+      case OP_NE: --sp; T::setTruth(sp[-1], cmpNE(T::cmpKey(sp[-1]), T::cmpKey(sp[0]))); break;
+      case OP_AND: --sp; T::setTruth(sp[-1], T::truth(sp[-1]) && T::truth(sp[0])); break;
+      case OP_OR: --sp; T::setTruth(sp[-1], T::truth(sp[-1]) || T::truth(sp[0])); break;
+      case OP_NOT: T::setTruth(sp[-1], !T::truth(sp[-1])); break;
+      case OP_XOR: --sp; T::setTruth(sp[-1], T::truth(sp[-1]) != T::truth(sp[0])); break;
       case OP_CALL: {
-        const int32_t n = T::hidden(c.sp[-1]);
-        const int32_t m = T::hidden(c.sp[-2]);
-        V* args = c.sp - 1 - n;
+        const int32_t n = T::hidden(sp[-1]);
+        const int32_t m = T::hidden(sp[-2]);
+        V* args = sp - 1 - n;
         if (m >= FN_FIRST_HANDLER) {
-          V r = callHandler<T>(m, n - 2, args);
+          const V r = callHandler<T>(m, n - 2, args);
           *args = r;
-          c.sp = args + 1;
+          sp = args + 1;
         } else if (m >= FN_GT) {
           logicalCall<T>(m, args);
-          c.sp = args + 1;
+          sp = args + 1;
         } else if (m == FN_RETURN) {
           E.level = baseLevel;
           return args[0];
         } else {
+          QX_SYNC_OUT;
           controlCall<T>(c, m, n - 2, args, baseLevel);
+          QX_SYNC_IN;
         }
         break;
       }
-      case OP_LOOP: loopStart<T>(c); break;
-      case OP_TEST: {
-        if (T::truth(c.sp[-2])) break;
-        V* B = c.sp - 1;
-        const bool isFor = T::hidden(*B) == 0;
-        V* target = isFor ? B - 2 : B - 1;
-        if (skipForward<T>(c, target, nullptr) != SKIP_AT_CALL) break;
-        *target = T::zero();
-        c.sp = target + 1;
-        if (isFor) --E.level;
+      case OP_LOOP: {
+        QX_SYNC_OUT;
+        loopStart<T>(c);
+        QX_SYNC_IN;
         break;
       }
-      case OP_WHICH: case OP_WRAP: case OP_UNUSED28: whichMarker<T>(c); break;
+      case OP_TEST: {
+        if (T::truth(sp[-2])) break;
+        V* B = sp - 1;
+        const bool isFor = T::hidden(*B) == 0;
+        V* target = isFor ? B - 2 : B - 1;
+        QX_SYNC_OUT;
+        if (skipForward<T>(c, target, nullptr) == SKIP_AT_CALL) {
+          *target = T::zero();
+          c.sp = target + 1;
+          if (isFor) --E.level;
+        }
+        QX_SYNC_IN;
+        break;
+      }
+      case OP_WHICH: case OP_WRAP: case OP_UNUSED28: {
+        QX_SYNC_OUT;
+        whichMarker<T>(c);
+        QX_SYNC_IN;
+        break;
+      }
       default:
-        if (op >= 128) { *--c.sb = *--c.sp; }  // runs as OP_STORE
-        else { --c.sp; T::setTruth(c.sp[-1], T::truth(c.sp[-1]) != T::truth(c.sp[0])); }  // as OP_XOR
+        if (op >= 128) { *--sb = *--sp; }  // runs as OP_STORE
+        else { --sp; T::setTruth(sp[-1], T::truth(sp[-1]) != T::truth(sp[0])); }  // as OP_XOR
         break;
     }
   }
+#undef QX_SYNC_OUT
+#undef QX_SYNC_IN
 }
 
 }  // namespace qx
