@@ -25,8 +25,8 @@ typename T::Value evalRow(int32_t row, const typename T::Value* args, bool copyA
     return T::zero();
   }
   if (copyArgs && args) {
-    const int32_t last = t.header[row][H_LAST_ARG];
-    if (last >= 0) std::memcpy(t.vals[row], args, sizeof(typename T::Value) * (static_cast<size_t>(last) + 1));
+    typename T::Value* slots = t.vals[row];
+    for (int32_t i = 0, last = t.header[row][H_LAST_ARG]; i <= last; ++i) slots[i] = args[i];
   }
   return runRow<T>(t, row);
 }
