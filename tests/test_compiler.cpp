@@ -518,3 +518,19 @@ TEST_F(CompilerConformance, AllocationFailuresReturn15) {
 }
 
 }  // namespace
+
+// Regression: brackets around the whole text or a whole argument list are
+// only dropped when they are of one kind, so mismatched kinds stay errors.
+TEST(CompilerRegression, OuterBracketsOfDifferentKindsAreNotDropped) {
+  deletedll();
+  ASSERT_EQ(setfornum(2), 1);
+  for (const char* text : {"(1+2]", "{1+2)", "max((1,2])", "[x+1)*2"}) {
+    std::string t = text;
+    int32_t last;
+    EXPECT_EQ(rcom(0, t.data(), &last), QX_ERR_BRACKETS) << text;
+  }
+  std::string ok = "[{(1+2)}]+max([1,2])";
+  int32_t last;
+  EXPECT_EQ(rcom(0, ok.data(), &last), 0);
+  deletedll();
+}

@@ -158,9 +158,9 @@ int Compiler<T>::compile(const char* text, Compiled& out) noexcept {
   t[len] = 0;
   if (len == 0) return C_EMPTY;
 
-  // Outer brackets around the whole text.
+  // Outer brackets of one kind around the whole text.
   int32_t lo = 0, hi = len;
-  while (hi - lo >= 2 && isOpen(t[lo]) && matchBracket(t, lo, hi) == hi - 1) {
+  while (hi - lo >= 2 && isOpen(t[lo]) && t[hi - 1] == closeOf(t[lo]) && matchBracket(t, lo, hi) == hi - 1) {
     ++lo;
     --hi;
   }
@@ -364,7 +364,8 @@ int Compiler<T>::rewriteCalls() noexcept {
 
     // Argument list [as, ae), without brackets around all of it.
     int32_t as = i + 1, ae = close;
-    while (ae - as >= 2 && isOpen(static_cast<unsigned char>(s[as])) && matchBracket(s, as, ae) == ae - 1) {
+    while (ae - as >= 2 && isOpen(static_cast<unsigned char>(s[as])) &&
+           s[ae - 1] == closeOf(static_cast<unsigned char>(s[as])) && matchBracket(s, as, ae) == ae - 1) {
       ++as;
       --ae;
     }

@@ -44,6 +44,7 @@ constexpr char kAssignJoin = '\x01';
 inline bool isOpen(unsigned char c) noexcept { return c == '(' || c == '[' || c == '{'; }
 inline bool isClose(unsigned char c) noexcept { return c == ')' || c == ']' || c == '}'; }
 inline char openOf(unsigned char c) noexcept { return c == ')' ? '(' : c == ']' ? '[' : '{'; }
+inline char closeOf(unsigned char c) noexcept { return c == '(' ? ')' : c == '[' ? ']' : '}'; }
 inline bool isDigit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
 inline bool isLetter(unsigned char c) noexcept { return c >= 'a' && c <= 'z'; }
 inline bool isNameChar(unsigned char c) noexcept { return isLetter(c) || isDigit(c) || c == '_'; }
