@@ -667,6 +667,7 @@ int Compiler<T>::postfix(int32_t e0) noexcept {
       while (top > 0 && st[top - 1] != '(' && precedence(st[top - 1]) >= prec) {
         if (int e = emit(codeOfStacked(st[--top]))) return e;
       }
+      if (top >= L - 1) return C_NO_ROOM;
       st[top++] = c;
     }
   }
