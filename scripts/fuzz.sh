@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs every built libFuzzer target of build-fuzz/.
-#   scripts/fuzz.sh smoke   a short run per target (CI)
+#   scripts/fuzz.sh smoke   a short run per target (CI, about a minute in all)
 #   scripts/fuzz.sh long    a long run per target
 # FUZZ_TIME=<seconds> overrides the time per target.
-# Seeds are read from fuzz/corpus/<target>; new inputs go to
+# Seeds are read from fuzz/corpus/<target> and the dictionary from
+# fuzz/dict/<target without its fuzz_ prefix>.dict; new inputs go to
 # build-fuzz/corpus/<target> and crash files to build-fuzz/artifacts/, so the
 # source tree is never written to.
 set -euo pipefail
@@ -11,7 +12,7 @@ cd "$(dirname "$0")/.."
 
 mode="${1:-smoke}"
 case "$mode" in
-  smoke) default_time=20 ;;
+  smoke) default_time=15 ;;
   long) default_time=600 ;;
   *) echo "usage: $0 smoke|long" >&2; exit 2 ;;
 esac
@@ -40,7 +41,8 @@ for bin in "${targets[@]}"; do
   corpora=("$work")
   [ -d "fuzz/corpus/$name" ] && corpora+=("fuzz/corpus/$name")
   extra=()
-  [ -f "fuzz/$name.dict" ] && extra+=("-dict=fuzz/$name.dict")
+  dict="fuzz/dict/${name#fuzz_}.dict"
+  [ -f "$dict" ] && extra+=("-dict=$dict")
   echo "== $name: ${time_per_target}s"
   if ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}" "$bin" -seed=1 \
       -max_total_time="$time_per_target" -timeout=10 -rss_limit_mb=2048 \
