@@ -208,7 +208,7 @@ inline void controlCall(Cursors<T>& c, int32_t m, int32_t count, typename T::Val
 #error "the evaluator needs label addresses (gcc or clang)"
 #endif
 #define QX_OP(label) L_##label:
-#define QX_NEXT goto* kDispatch[op = *pc++]
+#define QX_NEXT goto* kDispatch[*pc++]
 
 template <class T>
 typename T::Value evaluate(const uint8_t* code, typename T::Value* const* ptrs, typename T::Value* stack) noexcept {
@@ -227,7 +227,6 @@ typename T::Value evaluate(const uint8_t* code, typename T::Value* const* ptrs, 
   // empty stack (a row's area has one slot more than its deepest stack).
   V* sp = stack + 1;  // next free slot; the top is sp[-1]
   V tos = T::zero();
-  uint8_t op;
 #define QX_SYNC_OUT \
   sp[-1] = tos;     \
   Cursors<T> c{pc, kc, pp, sb, sp}
@@ -259,9 +258,9 @@ typename T::Value evaluate(const uint8_t* code, typename T::Value* const* ptrs, 
   // logic, 42-127 as xor, 128-255 as store.
   static const void* const kDispatch[256] = {
       &&L_end, &&L_cnst, &&L_var, &&L_store, &&L_store, &&L_add, &&L_sub, &&L_mul,
-      &&L_div, &&L_pow, &&L_mov, &&L_unary, &&L_unary, &&L_unary, &&L_unary, &&L_unary,
-      &&L_unary, &&L_unary, &&L_unary, &&L_unary, &&L_unary, &&L_unary, &&L_unary, &&L_unary,
-      &&L_unary, &&L_unary, &&L_call, &&L_which, &&L_which, &&L_loop, &&L_test, &&L_which,
+      &&L_div, &&L_pow, &&L_mov, &&L_u11, &&L_u12, &&L_u13, &&L_u14, &&L_u15,
+      &&L_u16, &&L_u17, &&L_u18, &&L_u19, &&L_u20, &&L_u21, &&L_u22, &&L_u23,
+      &&L_u24, &&L_u25, &&L_call, &&L_which, &&L_which, &&L_loop, &&L_test, &&L_which,
       &&L_gt, &&L_ge, &&L_lt, &&L_le, &&L_eq, &&L_ne, &&L_and, &&L_or,
       &&L_not, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor,
       &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor,
@@ -303,7 +302,13 @@ typename T::Value evaluate(const uint8_t* code, typename T::Value* const* ptrs, 
   QX_OP(div) QX_BINARY(T::div); QX_NEXT;
   QX_OP(pow) QX_BINARY(T::pow); QX_NEXT;
   QX_OP(mov) *pp[-1] = tos; QX_NEXT;
-  QX_OP(unary) tos = T::unary(op, tos); QX_NEXT;
+  // One label per one-argument function, so each calls its function directly.
+#define QX_UNARY(code) \
+  QX_OP(u##code) tos = T::unary(code, tos); QX_NEXT;
+  QX_UNARY(11) QX_UNARY(12) QX_UNARY(13) QX_UNARY(14) QX_UNARY(15)
+  QX_UNARY(16) QX_UNARY(17) QX_UNARY(18) QX_UNARY(19) QX_UNARY(20)
+  QX_UNARY(21) QX_UNARY(22) QX_UNARY(23) QX_UNARY(24) QX_UNARY(25)
+#undef QX_UNARY
   QX_OP(gt) QX_LOGIC(cmpGT(T::cmpKey(a), T::cmpKey(b))); QX_NEXT;
   QX_OP(ge) QX_LOGIC(cmpGE(T::cmpKey(a), T::cmpKey(b))); QX_NEXT;
   QX_OP(lt) QX_LOGIC(cmpLT(T::cmpKey(a), T::cmpKey(b))); QX_NEXT;
