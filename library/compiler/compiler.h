@@ -158,11 +158,24 @@ int Compiler<T>::compile(const char* text, Compiled& out) noexcept {
   t[len] = 0;
   if (len == 0) return C_EMPTY;
 
-  // Outer brackets of one kind around the whole text.
+  // Outer brackets of one kind around the whole text. The closing position
+  // of every opening bracket is found in one pass (the operand buffer is
+  // free at this point), so deep nesting stays linear.
   int32_t lo = 0, hi = len;
-  while (hi - lo >= 2 && isOpen(t[lo]) && t[hi - 1] == closeOf(t[lo]) && matchBracket(t, lo, hi) == hi - 1) {
-    ++lo;
-    --hi;
+  if (len >= 2 && isOpen(t[0])) {
+    int32_t* match = W.operands;
+    int32_t* open = W.refs;
+    int32_t top = 0;
+    for (int32_t i = 0; i < len; ++i) {
+      const unsigned char ch = static_cast<unsigned char>(t[i]);
+      match[i] = -1;
+      if (isOpen(ch)) open[top++] = i;
+      else if (isClose(ch) && top > 0) match[open[--top]] = i;
+    }
+    while (hi - lo >= 2 && isOpen(t[lo]) && t[hi - 1] == closeOf(t[lo]) && match[lo] == hi - 1) {
+      ++lo;
+      --hi;
+    }
   }
   if (hi == lo) return C_EMPTY;
   if (t[lo] == ',') return C_EMPTY;
@@ -464,10 +477,21 @@ int Compiler<T>::expression() noexcept {
 
   if (int e = assignments()) return e;
   if (int e = functionNames()) return e;
-  // Unary signs: "(+x" and "(-x" become "(0+x" and "(0-x".
-  for (int32_t i = e0; i + 1 < n; ++i) {
-    if (s[i] == '(' && (s[i + 1] == '+' || s[i + 1] == '-')) {
-      if (int e = splice(i + 1, 0, "0", 1)) return e;
+  // Unary signs: "(+x" and "(-x" become "(0+x" and "(0-x" (one pass from
+  // the end, after counting the insertions).
+  {
+    int32_t k = 0;
+    for (int32_t i = e0; i + 1 < n; ++i)
+      if (s[i] == '(' && (s[i + 1] == '+' || s[i + 1] == '-')) ++k;
+    if (k > 0) {
+      if (int64_t{n} + k + kMargin >= L) return C_NO_ROOM;
+      int32_t w = n + k;
+      s[w] = 0;
+      for (int32_t r = n - 1; r >= e0; --r) {
+        s[--w] = s[r];
+        if ((s[r] == '+' || s[r] == '-') && r > e0 && s[r - 1] == '(') s[--w] = '0';
+      }
+      n += k;
     }
   }
   if (int e = operands()) return e;
@@ -543,16 +567,21 @@ int Compiler<T>::assignments() noexcept {
 // byte (10 + position in the engine's one-argument name table).
 template <class T>
 int Compiler<T>::functionNames() noexcept {
+  // One pass, compacting in place: w <= i always.
+  int32_t w = eqPos + 1;
   for (int32_t i = eqPos + 1; i < n; ++i) {
-    if (s[i] != '(' || i == 0 || !isNameChar(static_cast<unsigned char>(s[i - 1]))) continue;
-    int32_t j = i;
-    while (j > eqPos + 1 && isNameChar(static_cast<unsigned char>(s[j - 1]))) --j;
-    const int32_t code = unaryCode<T>(s + j, i - j);
-    if (code < 0) return C_UNDEF_FN;
-    s[j] = static_cast<char>(code);
-    if (int e = splice(j + 1, i - j - 1, "", 0)) return e;
-    i = j + 1;
+    if (s[i] == '(' && isNameChar(static_cast<unsigned char>(s[w - 1]))) {
+      int32_t j = w;
+      while (j > eqPos + 1 && isNameChar(static_cast<unsigned char>(s[j - 1]))) --j;
+      const int32_t code = unaryCode<T>(s + j, w - j);
+      if (code < 0) return C_UNDEF_FN;
+      s[j] = static_cast<char>(code);
+      w = j + 1;
+    }
+    s[w++] = s[i];
   }
+  n = w;
+  s[n] = 0;
   return C_OK;
 }
 
@@ -560,7 +589,9 @@ int Compiler<T>::functionNames() noexcept {
 // list: a variable slot, or -1 - index of a segment constant.
 template <class T>
 int Compiler<T>::operands() noexcept {
-  for (int32_t i = eqPos + 1; i < n; ++i) {
+  // One pass, compacting in place: each token becomes one "!" (w <= i).
+  int32_t w = eqPos + 1;
+  for (int32_t i = eqPos + 1; i < n;) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
     int32_t entry;
     int32_t tl;
@@ -606,13 +637,16 @@ int Compiler<T>::operands() noexcept {
       }
       if (!found) return C_UNDEF_NAME;
     } else {
+      s[w++] = s[i++];
       continue;
     }
     if (nOps >= L) return C_NO_ROOM;
     W.operands[nOps++] = entry;
-    s[i] = '!';
-    if (int e = splice(i + 1, tl - 1, "", 0)) return e;
+    s[w++] = '!';
+    i += tl;
   }
+  n = w;
+  s[n] = 0;
   return C_OK;
 }
 
