@@ -161,6 +161,10 @@ typedef int32_t (*QxIntFn)(int32_t lastIndex, int32_t* args);
  *   the store exists, records 6 before any parameter is written. A formula
  *   that re-creates or shortens the arrays being summed ends the sum with
  *   error 6 (value 0) at the first element that no longer exists.
+ * - Brackets around the whole formula or a whole argument list are dropped
+ *   only when both are of one kind: "(1+2]" is error 8.
+ * - which() without arguments records error 1 and yields 0; a which whose
+ *   conditions all fail without a default keeps its first condition's value.
  * - datasum/datapro with more than 32 values after the fixed ones, and
  *   dataarraysum with more than 32 arrays, copy them to working storage;
  *   if that allocation fails they record 5 and evaluate nothing.
