@@ -8,6 +8,7 @@
 #include "compiler/driver.h"
 #include "engine.h"
 #include "evaluator/limits.h"
+#include "evaluator/stores.h"
 #include "opcodes.h"
 
 namespace qx {
@@ -104,13 +105,7 @@ template <class T>
 void releaseTable(Engine<T>& E) noexcept {
   TableView<typename T::Value>& t = E.table;
   emptyPeerCopies<T>();
-  for (int32_t r = 0; r < t.rows; ++r) {
-    if (t.code) freeArray(t.code[r]);
-    if (t.header) freeArray(t.header[r]);
-    if (t.ptrs) freeArray(t.ptrs[r]);
-    if (t.vals) freeArray(t.vals[r]);
-    if (t.stack) freeArray(t.stack[r]);
-  }
+  for (int32_t r = 0; r < t.rows; ++r) compiler::releaseRow(t, r);
   freeArray(t.code);
   freeArray(t.header);
   freeArray(t.ptrs);
@@ -166,24 +161,14 @@ uint8_t sizeTable(int32_t n) noexcept {
   return 1;
 }
 
-template <class V>
-void releaseStores(Stores<V>& s) noexcept {
-  freeArray(s.nums);
-  s.numCount = 0;
-  if (s.arrays)
-    for (int32_t k = 0; k < s.arrCount; ++k) freeArray(s.arrays[k]);
-  freeArray(s.arrays);
-  freeArray(s.lens);
-  s.arrCount = 0;
-}
-
 // Releases everything engine T holds and returns it to its state at load.
 template <class T>
 void releaseEngine() noexcept {
   Engine<T>& E = engine<T>();
   releaseTable(E);
   compiler::releaseWorkArea(E.work);
-  releaseStores(E.stores);
+  releaseNumberStore(E.stores);
+  releaseArrayStore(E.stores);
   releaseMerged(E);
   freeArray(E.loops);
   freeArray(E.hostLens);

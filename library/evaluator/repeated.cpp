@@ -93,6 +93,22 @@ int32_t checkFixedCount(int32_t c, int32_t P) noexcept {
   return 0;
 }
 
+// The common checks, then the count c of fixed values (a[1]); on success
+// F is the number of free parameters.
+int32_t checkWithFixed(int nest, int32_t last, const double* a, int32_t minArgs, Call& call, int32_t& c,
+                       int32_t& F) noexcept {
+  if (int32_t e = checkRepeated(nest, last, a, minArgs, 0, call)) return e;
+  c = R::toInt(a[1]);
+  if (int32_t e = checkFixedCount(c, call.P)) return e;
+  F = call.P - c;
+  return 0;
+}
+
+// Writes the c fixed values a[2] .. a[c + 1] into the last c parameters.
+void writeFixed(double* params, int32_t F, int32_t c, const double* a) noexcept {
+  for (int32_t k = 0; k < c; ++k) params[F + k] = a[2 + k];
+}
+
 double record(int32_t e, const char* name) noexcept {
   engine<R>().err.record(e, name);
   return 0.0;
@@ -116,14 +132,12 @@ double gridWalk(int nest, bool product, int32_t last, double* a) noexcept {
   if (E.err.number) return 0.0;
   Call call;
   call.name = selfName<R>(last, a);
-  if (int32_t e = checkRepeated(nest, last, a, 2, 0, call)) return record(e, call.name);
-  const int32_t c = R::toInt(a[1]);
-  if (int32_t e = checkFixedCount(c, call.P)) return record(e, call.name);
-  const int32_t F = call.P - c;
+  int32_t c = 0, F = 0;
+  if (int32_t e = checkWithFixed(nest, last, a, 2, call, c, F)) return record(e, call.name);
   if (last + 1 != 2 + c + 3 * F) return record(3, call.name);
 
   double* params = E.table.vals[call.row];
-  for (int32_t k = 0; k < c; ++k) params[F + k] = a[2 + k];
+  writeFixed(params, F, c, a);
 
   Axis* axes = allocArray<Axis>(F);
   if (!axes) return record(5, call.name);
@@ -170,10 +184,8 @@ double tupleWalk(int nest, bool product, int32_t last, double* a) noexcept {
   if (E.err.number) return 0.0;
   Call call;
   call.name = selfName<R>(last, a);
-  if (int32_t e = checkRepeated(nest, last, a, 2, 0, call)) return record(e, call.name);
-  const int32_t c = R::toInt(a[1]);
-  if (int32_t e = checkFixedCount(c, call.P)) return record(e, call.name);
-  const int32_t F = call.P - c;
+  int32_t c = 0, F = 0;
+  if (int32_t e = checkWithFixed(nest, last, a, 2, call, c, F)) return record(e, call.name);
   const int32_t values = last + 1 - 2 - c;  // after the fixed values
   if (values < 0 || values % F != 0) return record(3, call.name);
 
@@ -184,7 +196,7 @@ double tupleWalk(int nest, bool product, int32_t last, double* a) noexcept {
   for (int32_t i = 0; i < values; ++i) tuples[i] = a[2 + c + i];
 
   double* params = E.table.vals[call.row];
-  for (int32_t k = 0; k < c; ++k) params[F + k] = a[2 + k];
+  writeFixed(params, F, c, a);
 
   NestGuard guard(E.nest[nest]);
   double acc = product ? 1.0 : 0.0;
@@ -211,10 +223,8 @@ double dataArraySum(int32_t last, double* a) noexcept {
   if (E.err.number) return 0.0;
   Call call;
   call.name = selfName<R>(last, a);
-  if (int32_t e = checkRepeated(NEST_DATAARRAYSUM, last, a, 4, 0, call)) return record(e, call.name);
-  const int32_t c = R::toInt(a[1]);
-  if (int32_t e = checkFixedCount(c, call.P)) return record(e, call.name);
-  const int32_t F = call.P - c;
+  int32_t c = 0, F = 0;
+  if (int32_t e = checkWithFixed(NEST_DATAARRAYSUM, last, a, 4, call, c, F)) return record(e, call.name);
   if (last + 1 != c + F + 3) return record(3, call.name);
 
   const int32_t N = R::toInt(a[2 + c]);
@@ -232,7 +242,7 @@ double dataArraySum(int32_t last, double* a) noexcept {
       if (!S.arrays || index[j] < 0 || index[j] >= S.arrCount) return record(6, call.name);
 
   double* params = E.table.vals[call.row];
-  for (int32_t k = 0; k < c; ++k) params[F + k] = a[2 + k];
+  writeFixed(params, F, c, a);
   if (N < 1) return record(5, call.name);
   for (int32_t j = 0; j < F; ++j)
     if (S.lens[index[j]] < N) return record(6, call.name);
