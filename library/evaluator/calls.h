@@ -50,14 +50,16 @@ inline typename To::Value convertValue(const typename From::Value& v) noexcept {
 // 0 and the row when the call may go on, or the error number. `values` is
 // the number of argument slots after the row that the target needs per
 // parameter (1, or 2 when complex values come as pairs of parts).
+// The row is at a[rowArg]; fewer than minArgs arguments is 3.
 template <class T, class Target>
-inline int32_t checkCall(int nest, int32_t last, const typename T::Value* a, int32_t& row) noexcept {
+inline int32_t checkCall(int nest, int32_t last, const typename T::Value* a, int32_t& row, int32_t minArgs = 1,
+                         int32_t rowArg = 0) noexcept {
   Engine<T>& E = engine<T>();
   TableView<typename Target::Value>& t = view<T, Target>();
   if (E.nest[nest] + 1 > E.levelLimit || gLib.depth >= kMaxNativeDepth) return -2;
   if (t.rows <= 0) return -1;
-  if (last < 0) return 3;
-  row = T::toInt(a[0]);
+  if (last + 1 < minArgs) return 3;
+  row = T::toInt(a[rowArg]);
   if (row < 0 || row >= t.rows) return 1;
   if (!t.flags[row]) return 2;
   return 0;

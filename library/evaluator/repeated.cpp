@@ -73,14 +73,9 @@ struct Call {
 // (1) or not compiled (2). Returns 0 or the error number.
 int32_t checkRepeated(int nest, int32_t last, const double* a, int32_t minArgs, int32_t rowArg,
                       Call& call) noexcept {
-  Engine<R>& E = engine<R>();
-  if (E.nest[nest] + 1 > E.levelLimit || gLib.depth >= kMaxNativeDepth) return -2;
-  if (E.table.rows <= 0) return -1;
-  if (last + 1 < minArgs) return 3;
-  call.row = R::toInt(a[rowArg]);
-  if (call.row < 0 || call.row >= E.table.rows) return 1;
-  if (!E.table.flags[call.row]) return 2;
-  call.P = E.table.header[call.row][H_LAST_ARG] + 1;
+  if (int32_t e = checkCall<R, R>(nest, last, a, call.row, minArgs, rowArg)) return e;
+  const TableView<double>& t = engine<R>().table;
+  call.P = t.header[call.row][H_LAST_ARG] + 1;
   return 0;
 }
 
