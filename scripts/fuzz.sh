@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Runs every built libFuzzer target of build-fuzz/.
+# Runs every built libFuzzer target of build-fuzz/ (or of $FUZZ_BUILD).
 #   scripts/fuzz.sh smoke   a short run per target (CI, about a minute in all)
 #   scripts/fuzz.sh long    a long run per target
-# FUZZ_TIME=<seconds> overrides the time per target.
+# FUZZ_TIME=<seconds> overrides the time per target; FUZZ_BUILD=<dir> takes
+# the binaries from another build directory (make fuzz-fast).
 # Seeds are read from fuzz/corpus/<target> and the dictionary from
 # fuzz/dict/<target without its fuzz_ prefix>.dict; new inputs go to
 # build-fuzz/corpus/<target> and crash files to build-fuzz/artifacts/, so the
@@ -17,6 +18,7 @@ case "$mode" in
   *) echo "usage: $0 smoke|long" >&2; exit 2 ;;
 esac
 time_per_target="${FUZZ_TIME:-$default_time}"
+build="${FUZZ_BUILD:-build-fuzz}"
 
 shopt -s nullglob
 sources=(fuzz/*.cpp)
@@ -25,9 +27,9 @@ if [ ${#sources[@]} -eq 0 ]; then
   exit 0
 fi
 
-mapfile -t targets < <(find build-fuzz -maxdepth 2 -type f -perm -u+x -name 'fuzz_*' | sort)
+mapfile -t targets < <(find "$build" -maxdepth 2 -type f -perm -u+x -name 'fuzz_*' | sort)
 if [ ${#targets[@]} -eq 0 ]; then
-  echo "fuzz: fuzz/*.cpp exist but no fuzz_* binary was built in build-fuzz/" >&2
+  echo "fuzz: fuzz/*.cpp exist but no fuzz_* binary was built in $build/" >&2
   exit 1
 fi
 
