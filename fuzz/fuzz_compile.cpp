@@ -61,21 +61,6 @@ bool sameRows(int engine, int32_t a, int32_t b) {
   }
 }
 
-// Brackets of all three kinds pair up by kind.
-bool balanced(const std::string& text) {
-  std::string open;
-  for (char ch : text) {
-    if (ch == '(' || ch == '[' || ch == '{') {
-      open.push_back(ch);
-    } else if (ch == ')' || ch == ']' || ch == '}') {
-      const char want = ch == ')' ? '(' : ch == ']' ? '[' : '{';
-      if (open.empty() || open.back() != want) return false;
-      open.pop_back();
-    }
-  }
-  return open.empty();
-}
-
 int32_t workSize(int engine) {
   switch (engine) {
     case 0: return qx::gLib.real.work.size;
@@ -145,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int e = first; e <= last; ++e) {
       int r = compileOne(e, row, text, twin);
       if (twice) r = compileOne(e, row, text, !twin);
-      if (r != QX_ERR_TOO_LONG && text.find('"') == std::string::npos && balanced(text)) {
+      if (r != QX_ERR_TOO_LONG && text.find('"') == std::string::npos && fz::balanced(text)) {
         const int wrapped = compileOne(e, kSpare, "(" + text + ")", false);
         if (wrapped != QX_ERR_TOO_LONG) {
           FZ_CHECK(wrapped == r);

@@ -78,21 +78,6 @@ std::string templateText(const std::string& bytes) {
   }
 }
 
-// Brackets of all three kinds pair up by kind.
-bool balanced(const std::string& text) {
-  std::string open;
-  for (char ch : text) {
-    if (ch == '(' || ch == '[' || ch == '{') {
-      open.push_back(ch);
-    } else if (ch == ')' || ch == ']' || ch == '}') {
-      const char want = ch == ')' ? '(' : ch == ']' ? '[' : '{';
-      if (open.empty() || open.back() != want) return false;
-      open.pop_back();
-    }
-  }
-  return open.empty();
-}
-
 template <class T>
 void storeShape(int32_t& numbers, int32_t& arrays) {
   numbers = qx::engine<T>().stores.numCount;
@@ -110,7 +95,7 @@ void checkSkipped(int engine, const std::string& original) {
   std::string text;
   for (char ch : original)
     if (ch != ' ') text.push_back(ch);
-  if (text.find('"') != std::string::npos || !balanced(text)) return;
+  if (text.find('"') != std::string::npos || !fz::balanced(text)) return;
   while (text.size() >= 2 && (text[0] == '(' || text[0] == '[' || text[0] == '{')) {
     int depth = 0;
     size_t match = 0;

@@ -119,6 +119,21 @@ inline void disarmWatchdog() {
   setitimer(ITIMER_VIRTUAL, &tv, nullptr);
 }
 
+// Brackets of all three kinds pair up by kind.
+inline bool balanced(const std::string& text) {
+  std::string open;
+  for (char ch : text) {
+    if (ch == '(' || ch == '[' || ch == '{') {
+      open.push_back(ch);
+    } else if (ch == ')' || ch == ']' || ch == '}') {
+      const char want = ch == ')' ? '(' : ch == ']' ? '[' : '{';
+      if (open.empty() || open.back() != want) return false;
+      open.pop_back();
+    }
+  }
+  return open.empty();
+}
+
 // Lower-cases and drops blanks the way the compiler does.
 inline std::string normalised(const std::string& text) {
   std::string s;
