@@ -6,19 +6,12 @@
 #include <limits>
 #include <string>
 
+#include "fresh_library.h"
 #include "quibex.h"
 
 namespace {
 
-struct Calls : ::testing::Test {
-  void SetUp() override {
-    deletedll();
-    ASSERT_EQ(setfornum(5), 1);
-    ASSERT_EQ(Csetfornum(5), 1);
-    ASSERT_EQ(Isetfornum(5), 1);
-    userci();
-  }
-  void TearDown() override { deletedll(); }
+struct Calls : FreshLibrary<5> {
   static void real(int32_t row, const std::string& text) {
     std::string t = text;
     int32_t last;

@@ -10,6 +10,7 @@
 
 #include "alloc.h"
 #include "engine.h"
+#include "fresh_library.h"
 #include "quibex.h"
 
 namespace {
@@ -56,22 +57,7 @@ RealRow compileReal(const std::string& text, int32_t row = 0) {
   return readReal(row);
 }
 
-bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-class CompilerConformance : public ::testing::Test {
- protected:
-  void SetUp() override {
-    deletedll();
-    ASSERT_EQ(setfornum(4), 1);
-    ASSERT_EQ(Csetfornum(4), 1);
-    ASSERT_EQ(Isetfornum(4), 1);
-    userci();
-  }
-  void TearDown() override {
-    qx::testing::failAllocationAfter(-1);
-    deletedll();
-  }
-};
+class CompilerConformance : public FreshLibrary<4> {};
 
 struct CodeCase {
   const char* text;

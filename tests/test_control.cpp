@@ -9,6 +9,7 @@
 
 #include "alloc.h"
 #include "engine.h"
+#include "fresh_library.h"
 #include "quibex.h"
 
 namespace {
@@ -76,20 +77,7 @@ struct Engine {
 
 const Engine kEngines[] = {{kReal}, {kComplex}, {kInt}};
 
-class ControlConformance : public ::testing::Test {
- protected:
-  void SetUp() override {
-    deletedll();
-    ASSERT_EQ(setfornum(4), 1);
-    ASSERT_EQ(Csetfornum(4), 1);
-    ASSERT_EQ(Isetfornum(4), 1);
-    userci();
-  }
-  void TearDown() override {
-    qx::testing::failAllocationAfter(-1);
-    deletedll();
-  }
-};
+class ControlConformance : public FreshLibrary<4> {};
 
 struct LoopCase {
   const char* f;

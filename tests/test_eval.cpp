@@ -13,6 +13,7 @@
 
 #include "engine.h"
 #include "evaluator/evaluator.h"
+#include "fresh_library.h"
 #include "quibex.h"
 
 namespace {
@@ -20,19 +21,8 @@ namespace {
 const double kInf = std::numeric_limits<double>::infinity();
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-class EvalConformance : public ::testing::Test {
+class EvalConformance : public FreshLibrary<4> {
  protected:
-  void SetUp() override {
-    deletedll();
-    ASSERT_EQ(setfornum(4), 1);
-    ASSERT_EQ(Csetfornum(4), 1);
-    ASSERT_EQ(Isetfornum(4), 1);
-    userci();
-  }
-  void TearDown() override { deletedll(); }
-
   // Compile into row 0 and evaluate with the given arguments.
   static double real(const std::string& f, const std::vector<double>& args = {}) {
     std::string text = f;

@@ -5,19 +5,12 @@
 #include <string>
 
 #include "alloc.h"
+#include "fresh_library.h"
 #include "quibex.h"
 
 namespace {
 
-struct Literals : ::testing::Test {
-  void SetUp() override {
-    deletedll();
-    ASSERT_EQ(setfornum(5), 1);
-    ASSERT_EQ(Csetfornum(5), 1);
-    ASSERT_EQ(Isetfornum(5), 1);
-    userci();
-  }
-  void TearDown() override { deletedll(); }
+struct Literals : FreshLibrary<5> {
   static int32_t real(int32_t row, const std::string& text, int32_t* lastOut = nullptr) {
     std::string t = text;
     int32_t last = -99;

@@ -13,6 +13,7 @@
 #include "alloc.h"
 #include "engine.h"
 #include "evaluator/numeric.h"
+#include "fresh_library.h"
 #include "quibex.h"
 
 namespace {
@@ -31,20 +32,8 @@ struct Err {
   std::string name;
 };
 
-class NumericTest : public ::testing::Test {
+class NumericTest : public FreshLibrary<40, 2> {
  protected:
-  void SetUp() override {
-    deletedll();
-    ASSERT_EQ(setfornum(40), 1);
-    ASSERT_EQ(Csetfornum(2), 1);
-    ASSERT_EQ(Isetfornum(2), 1);
-    userci();
-  }
-  void TearDown() override {
-    qx::testing::failAllocationAfter(-1);
-    deletedll();
-  }
-
   static void com(int32_t row, std::string text) {
     int32_t last = 0;
     ASSERT_EQ(rcom(row, &text[0], &last), QX_OK) << text;

@@ -256,40 +256,24 @@ typename T::Value evaluate(const uint8_t* code, typename T::Value* const* ptrs, 
   // 0 end, 1 const, 2 var, 3-4 store, 5-9 operators, 10 mov, 11-25 one-argument
   // functions, 26 call, 27-28 and 31 which marker, 29 loop, 30 test, 32-41
   // logic, 42-127 as xor, 128-255 as store.
-  static const void* const kDispatch[256] = {
+#define QX_X2(l) l, l
+#define QX_X4(l) QX_X2(l), QX_X2(l)
+#define QX_X16(l) QX_X4(l), QX_X4(l), QX_X4(l), QX_X4(l)
+#define QX_X64(l) QX_X16(l), QX_X16(l), QX_X16(l), QX_X16(l)
+  static const void* const kDispatch[] = {
       &&L_end, &&L_cnst, &&L_var, &&L_store, &&L_store, &&L_add, &&L_sub, &&L_mul,
       &&L_div, &&L_pow, &&L_mov, &&L_u11, &&L_u12, &&L_u13, &&L_u14, &&L_u15,
       &&L_u16, &&L_u17, &&L_u18, &&L_u19, &&L_u20, &&L_u21, &&L_u22, &&L_u23,
       &&L_u24, &&L_u25, &&L_call, &&L_which, &&L_which, &&L_loop, &&L_test, &&L_which,
       &&L_gt, &&L_ge, &&L_lt, &&L_le, &&L_eq, &&L_ne, &&L_and, &&L_or,
-      &&L_not, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor,
-      &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor,
-      &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor,
-      &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor,
-      &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor,
-      &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor,
-      &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor,
-      &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor,
-      &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor,
-      &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor,
-      &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor, &&L_xor,
-      &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store,
-      &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store,
-      &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store,
-      &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store,
-      &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store,
-      &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store,
-      &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store,
-      &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store,
-      &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store,
-      &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store,
-      &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store,
-      &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store,
-      &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store,
-      &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store,
-      &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store,
-      &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store, &&L_store,
+      &&L_not, QX_X64(&&L_xor), QX_X16(&&L_xor), QX_X4(&&L_xor), QX_X2(&&L_xor), &&L_xor,
+      QX_X64(&&L_store), QX_X64(&&L_store),
   };
+  static_assert(sizeof kDispatch / sizeof kDispatch[0] == 256, "one label per code byte");
+#undef QX_X64
+#undef QX_X16
+#undef QX_X4
+#undef QX_X2
   QX_NEXT;
 
   QX_OP(end) return tos;

@@ -68,11 +68,13 @@ struct Call {
   const char* name = nullptr;
 };
 
-// Common checks, in order: level and native depth (-2), empty table (-1),
-// fewer than minArgs arguments (3), the row at a[rowArg] outside the table
-// (1) or not compiled (2). Returns 0 or the error number.
+// Names the call for its error record, then the common checks, in order:
+// level and native depth (-2), empty table (-1), fewer than minArgs
+// arguments (3), the row at a[rowArg] outside the table (1) or not compiled
+// (2). Returns 0 or the error number.
 int32_t checkRepeated(int nest, int32_t last, const double* a, int32_t minArgs, int32_t rowArg,
                       Call& call) noexcept {
+  call.name = selfName<R>(last, a);
   if (int32_t e = checkCall<R, R>(nest, last, a, call.row, minArgs, rowArg)) return e;
   const TableView<double>& t = engine<R>().table;
   call.P = t.header[call.row][H_LAST_ARG] + 1;
@@ -126,7 +128,6 @@ double gridWalk(int nest, bool product, int32_t last, double* a) noexcept {
   Engine<R>& E = engine<R>();
   if (E.err.number) return 0.0;
   Call call;
-  call.name = selfName<R>(last, a);
   int32_t c = 0, F = 0;
   if (int32_t e = checkWithFixed(nest, last, a, 2, call, c, F)) return record(e, call.name);
   if (last + 1 != 2 + c + 3 * F) return record(3, call.name);
@@ -178,7 +179,6 @@ double tupleWalk(int nest, bool product, int32_t last, double* a) noexcept {
   Engine<R>& E = engine<R>();
   if (E.err.number) return 0.0;
   Call call;
-  call.name = selfName<R>(last, a);
   int32_t c = 0, F = 0;
   if (int32_t e = checkWithFixed(nest, last, a, 2, call, c, F)) return record(e, call.name);
   const int32_t values = last + 1 - 2 - c;  // after the fixed values
@@ -217,7 +217,6 @@ double dataArraySum(int32_t last, double* a) noexcept {
   Engine<R>& E = engine<R>();
   if (E.err.number) return 0.0;
   Call call;
-  call.name = selfName<R>(last, a);
   int32_t c = 0, F = 0;
   if (int32_t e = checkWithFixed(NEST_DATAARRAYSUM, last, a, 4, call, c, F)) return record(e, call.name);
   if (last + 1 != c + F + 3) return record(3, call.name);
@@ -265,7 +264,6 @@ double simpIntegrate(int32_t last, double* a) noexcept {
   Engine<R>& E = engine<R>();
   if (E.err.number) return 0.0;
   Call call;
-  call.name = selfName<R>(last, a);
   if (int32_t e = checkRepeated(NEST_SIMP, last, a, 4, 3, call)) return record(e, call.name);
   if (last + 1 != call.P + 3) return record(3, call.name);
 
