@@ -11,7 +11,7 @@
 
 #include "alloc.h"
 #include "complex/complex_traits.h"
-#include "evaluator/real_traits.h"
+#include "real/real_traits.h"
 #include "integer/integer_traits.h"
 #include "values.h"
 

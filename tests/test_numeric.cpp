@@ -12,7 +12,7 @@
 
 #include "alloc.h"
 #include "engine.h"
-#include "evaluator/numeric.h"
+#include "real/numeric.h"
 #include "fresh_library.h"
 #include "quibex.h"
 

@@ -1,5 +1,5 @@
 // Arithmetic helpers of the real engine.
-#include "evaluator/numeric.h"
+#include "real/numeric.h"
 
 #include <cmath>
 

@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "evaluator/calls.h"
-#include "evaluator/numeric.h"
+#include "real/numeric.h"
 
 namespace qx::numeric {
 

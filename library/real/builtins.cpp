@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "evaluator/calls.h"
-#include "evaluator/numeric.h"
+#include "real/numeric.h"
 #include "evaluator/stores.h"
 #include "lifecycle.h"
 
