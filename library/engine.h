@@ -82,6 +82,7 @@ struct WorkArea {
   int32_t* operands = nullptr;  // operand list of the segment: slot, or -1 - pool index
   int32_t* refs = nullptr;   // variable slot of each OP_VAR, in code order
   int32_t* names = nullptr;  // per variable: start in the segment text, length
+  int32_t* lookup = nullptr; // hash index of the variable names: slot + 1, 0 empty
   int32_t* segs = nullptr;   // per further segment: start, "=", end in the whole text
   V* vals = nullptr;         // constants of the segments compiled so far, in code order
   V* pool = nullptr;         // constants of the segment being compiled (also folded ones)

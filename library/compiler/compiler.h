@@ -71,9 +71,9 @@ class Compiler {
   }
 
   // --- layers ---------------------------------------------------------------
-  int segment(int32_t len) noexcept;
-  int rewriteCalls() noexcept;
-  int expression() noexcept;
+  int segment(int32_t len, int32_t known) noexcept;
+  int rewriteCalls(int32_t from) noexcept;
+  int expression(int32_t known) noexcept;
   int parameters() noexcept;
   int assignments() noexcept;
   int functionNames() noexcept;
@@ -83,13 +83,23 @@ class Compiler {
   int finishSegment() noexcept;
 
   int32_t lookupMerged(const char* name, int32_t len) const noexcept;
-  // Slot of a variable of the segment's parameter list, or -1. Names are
-  // kept as positions in the parameter list, which no rewrite moves.
-  int32_t findVar(const char* name, int32_t len) const noexcept {
-    for (int32_t v = 0; v < nVars; ++v)
-      if (W.names[2 * v + 1] == len && std::memcmp(s + W.names[2 * v], name, static_cast<size_t>(len)) == 0) return v;
-    return -1;
+  // Variable names are kept as positions in the parameter list, which no
+  // rewrite moves, and indexed by a hash table of L entries (open
+  // addressing; fewer than L/2 names, so an empty entry always ends a
+  // probe). Each lookup takes constant time, so a list of thousands of
+  // segment names costs time linear in its length.
+  int32_t* lookupEntry(const char* name, int32_t len) const noexcept {
+    uint32_t h = 2166136261u;
+    for (int32_t i = 0; i < len; ++i) h = (h ^ static_cast<unsigned char>(name[i])) * 16777619u;
+    for (uint32_t i = h % static_cast<uint32_t>(L);; i = i + 1 == static_cast<uint32_t>(L) ? 0 : i + 1) {
+      const int32_t v = W.lookup[i] - 1;
+      if (v < 0 || (W.names[2 * v + 1] == len &&
+                    std::memcmp(s + W.names[2 * v], name, static_cast<size_t>(len)) == 0))
+        return W.lookup + i;
+    }
   }
+  // Slot of a variable of the segment's parameter list, or -1.
+  int32_t findVar(const char* name, int32_t len) const noexcept { return *lookupEntry(name, len) - 1; }
   bool insideLoop(int32_t from) const noexcept;
 
   // --- code emission with constant folding -----------------------------------
@@ -274,6 +284,13 @@ int Compiler<T>::compile(const char* text, Compiled& out) noexcept {
     common[cl++] = '=';
   }
 
+  // Every segment starts with the same common parameter list. The first
+  // one compiled checks it and indexes its names; the others reuse that
+  // work (and the list itself), so each costs time for its own expression
+  // only and compile time grows linearly with the text.
+  for (int32_t i = 0; i < cl; ++i)
+    if (common[i] >= 'A' && common[i] <= 'Z') common[i] = static_cast<char>(common[i] - 'A' + 'a');
+
   // Compile the segments from the last to the first.
   for (int32_t k = nSeg; k >= 0; --k) {
     const int32_t es = k == 0 ? exprStart : segs[3 * (k - 1) + 1] + 1;
@@ -282,11 +299,14 @@ int Compiler<T>::compile(const char* text, Compiled& out) noexcept {
     if (L - reserve < 100) return C_NO_ROOM;
     if (int64_t{cl} + (ee - es) + kMargin >= L) return C_NO_ROOM;
     s = W.seg;
-    std::memcpy(s, common, static_cast<size_t>(cl));
+    // A segment changes only the text after the parameter list, so the
+    // list stays in place from the first segment on.
+    const bool first = k == nSeg;
+    if (first) std::memcpy(s, common, static_cast<size_t>(cl));
     std::memcpy(s + cl, t + es, static_cast<size_t>(ee - es));
     const int32_t segTextLen = cl + (ee - es);
     s[segTextLen] = 0;
-    if (int e = segment(segTextLen)) return e;
+    if (int e = segment(segTextLen, first ? 0 : cl)) return e;
     if (k > 0) W.code[codeLen - 1] = OP_STORE;  // a segment ends by storing its value
   }
 
@@ -302,14 +322,18 @@ int Compiler<T>::compile(const char* text, Compiled& out) noexcept {
 // ---------------------------------------------------------------------------
 // Segment layer
 // ---------------------------------------------------------------------------
+// `known` is 0, or the length of a parameter list "(names)=" at the start
+// of the text that an earlier segment of this formula has already checked,
+// lower-cased and indexed (the variables and their lookup are still in
+// place); only the text after it is processed then.
 template <class T>
-int Compiler<T>::segment(int32_t len) noexcept {
+int Compiler<T>::segment(int32_t len, int32_t known) noexcept {
   n = len;
-  for (int32_t i = 0; i < n; ++i)
+  for (int32_t i = known; i < n; ++i)
     if (s[i] >= 'A' && s[i] <= 'Z') s[i] = static_cast<char>(s[i] - 'A' + 'a');
 
   // The internal names "a" .. "f" may not be called from formula text.
-  const char* eqp = std::strchr(s, '=');
+  const char* eqp = known > 0 ? s + known - 1 : std::strchr(s, '=');
   for (int32_t i = eqp ? static_cast<int32_t>(eqp - s) + 1 : 0; i + 1 < n; ++i) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
     if (c >= 'a' && c <= 'f' && isOpen(static_cast<unsigned char>(s[i + 1])) &&
@@ -317,14 +341,14 @@ int Compiler<T>::segment(int32_t len) noexcept {
       return C_UNDEF_FN;
   }
 
-  if (int e = rewriteCalls()) return e;
+  if (int e = rewriteCalls(known > 0 ? known : 1)) return e;
 
   segCode = W.code + codeLen;
   segLen = 0;
   emitted = 0;
   nOps = 0;
   nPool = 0;
-  if (int e = expression()) return e;
+  if (int e = expression(known)) return e;
   return finishSegment();
 }
 
@@ -361,10 +385,11 @@ bool Compiler<T>::insideLoop(int32_t from) const noexcept {
   return false;
 }
 
+// Rewrites the calls that open at positions `from` and above.
 template <class T>
-int Compiler<T>::rewriteCalls() noexcept {
+int Compiler<T>::rewriteCalls(int32_t from) noexcept {
   char* r = W.scratch;
-  for (int32_t i = n - 1; i > 0; --i) {
+  for (int32_t i = n - 1; i >= from; --i) {
     if (!isOpen(static_cast<unsigned char>(s[i])) || !isNameChar(static_cast<unsigned char>(s[i - 1]))) continue;
     int32_t j = i;
     while (j > 0 && isNameChar(static_cast<unsigned char>(s[j - 1]))) --j;
@@ -438,9 +463,9 @@ int Compiler<T>::rewriteCalls() noexcept {
 // Expression layer
 // ---------------------------------------------------------------------------
 template <class T>
-int Compiler<T>::expression() noexcept {
+int Compiler<T>::expression(int32_t known) noexcept {
   if (s[0] == '=') return C_NO_OPEN;
-  const char* eqp = std::strchr(s, '=');
+  const char* eqp = known > 0 ? s + known - 1 : std::strchr(s, '=');
   if (!eqp || eqp == s || eqp[-1] != ')') {
     if (int e = splice(0, 0, "()=", 3)) return e;
     eqp = s + 2;
@@ -452,7 +477,9 @@ int Compiler<T>::expression() noexcept {
     if (int e = splice(e0, 0, "0", 1)) return e;
   }
 
-  if (int e = parameters()) return e;
+  if (known == 0) {
+    if (int e = parameters()) return e;
+  }
 
   // Brackets pair by kind; then all of them are round ones.
   {
@@ -508,6 +535,7 @@ int Compiler<T>::parameters() noexcept {
     if (!(isNameChar(c) || c == ',')) return C_PARAM_CHAR;
   }
   nVars = 0;
+  std::memset(W.lookup, 0, sizeof(int32_t) * static_cast<size_t>(L));
   if (pe > ps) {
     for (int32_t st = ps, i = ps; i <= pe; ++i) {
       if (i < pe && s[i] != ',') continue;
@@ -517,10 +545,11 @@ int Compiler<T>::parameters() noexcept {
       if constexpr (T::kImaginaryUnit) {
         if (nl == 1 && s[st] == 'i') return C_IMAG_PARAM;
       }
-      if (findVar(s + st, nl) >= 0) return C_DUP_PARAM;
+      int32_t* entry = lookupEntry(s + st, nl);
+      if (*entry != 0) return C_DUP_PARAM;
       W.names[2 * nVars] = st;
       W.names[2 * nVars + 1] = nl;
-      ++nVars;
+      *entry = ++nVars;
       st = i + 1;
     }
   }

@@ -18,6 +18,7 @@ void releaseWorkArea(WorkArea<V>& w) noexcept {
   freeArray(w.operands);
   freeArray(w.refs);
   freeArray(w.names);
+  freeArray(w.lookup);
   freeArray(w.segs);
   freeArray(w.vals);
   freeArray(w.pool);
@@ -33,6 +34,7 @@ bool growWorkArea(WorkArea<V>& w, int32_t L) noexcept {
   if (!(w.text = allocArray<char>(L)) || !(w.seg = allocArray<char>(L)) || !(w.scratch = allocArray<char>(L)) ||
       !(w.code = allocArray<uint8_t>(L)) || !(w.operands = allocArray<int32_t>(L)) ||
       !(w.refs = allocArray<int32_t>(L)) || !(w.names = allocArray<int32_t>(L)) ||
+      !(w.lookup = allocArray<int32_t>(L)) ||
       !(w.segs = allocArray<int32_t>(L)) || !(w.vals = allocArray<V>(L)) || !(w.pool = allocArray<V>(L)))
     return false;
   w.size = L;
