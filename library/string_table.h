@@ -34,4 +34,14 @@ void giveBack(int typeCode, int32_t row) noexcept;
 // True when (row, typeCode) owns at least one slot.
 bool owns(int typeCode, int32_t row) noexcept;
 
+namespace testing {
+// Owner tag and row of every slot, and the high-water mark (tests only).
+struct Owners {
+  int32_t highWater;
+  const uint8_t* tags;
+  const int32_t* rows;
+};
+Owners owners() noexcept;
+}  // namespace testing
+
 }  // namespace qx::strings

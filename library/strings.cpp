@@ -7,7 +7,12 @@
 //   - slots above highWater are invisible: their texts and tags may be left
 //     over from before init() and are overwritten when the mark reaches them;
 //   - every slot in use (tag != 0, 1 <= slot <= highWater) has a text of
-//     lengths[slot] bytes that ends in a zero byte.
+//     lengths[slot] bytes that ends in a zero byte;
+//   - the slots of one formula (type and row) all come from one pre-pass:
+//     each pre-pass gives the formula's earlier slots back before it takes
+//     any. So a formula has at most one name slot, the first it took, and
+//     nameSlots[slot] of each of its slots in use points to it (0 when the
+//     formula's first literal was a prefixed one, so it has no name).
 // Texts are handled as unsigned bytes throughout: literals may hold any byte
 // but the zero terminator (GBK text among them).
 #include "string_table.h"
@@ -34,6 +39,7 @@ struct StringTable {
   int32_t* lengths = nullptr;
   uint8_t* tags = nullptr;
   int32_t* rows = nullptr;
+  int32_t* nameSlots = nullptr;
   int32_t searchStart = 0;
   int32_t highWater = 0;
 };
@@ -67,6 +73,7 @@ void releaseTable() {
   qx::freeArray(t.lengths);
   qx::freeArray(t.tags);
   qx::freeArray(t.rows);
+  qx::freeArray(t.nameSlots);
   t.capacity = 0;
   t.searchStart = 0;
   t.highWater = 0;
@@ -302,17 +309,16 @@ class Prepass {
     return 7;
   }
 
+  // The highest slot in use with this text whose formula is named "char".
+  // The owner's name slot (the nearest slot below with the owner's letter
+  // and row) is kept per slot, so the search is one pass over the slots.
   int charString(const unsigned char* p, const unsigned char* end, Output& out) {
     for (int32_t s = gTable.highWater; s >= 1; --s) {
       const uint8_t tag = gTable.tags[s];
       if (tag == kFree || !sameText(gTable.texts[s], p, end)) continue;
-      const uint8_t letter = ownerLetter(tag);
-      const int32_t owner = gTable.rows[s];
-      for (int32_t n = s; n >= 1; --n) {
-        if (gTable.tags[n] != letter || gTable.rows[n] != owner) continue;
-        if (std::strcmp(gTable.texts[n], "char") == 0) return out.putNumber(s) ? 0 : 3;
-        break;
-      }
+      const int32_t n = gTable.nameSlots[s];
+      if (n < 1 || n > s || gTable.tags[n] != ownerLetter(tag) || gTable.rows[n] != gTable.rows[s]) continue;
+      if (std::strcmp(gTable.texts[n], "char") == 0) return out.putNumber(s) ? 0 : 3;
     }
     return 7;
   }
@@ -348,6 +354,8 @@ class Prepass {
     t.lengths[s] = static_cast<int32_t>(reserved);
     t.tags[s] = first ? letter_ : code_;
     t.rows[s] = row_;
+    if (first) nameSlot_ = s;
+    t.nameSlots[s] = nameSlot_;
     t.searchStart = s;
     if (s > t.highWater) t.highWater = s;
     return out.putNumber(s) ? 0 : 3;
@@ -357,6 +365,7 @@ class Prepass {
   uint8_t code_;
   uint8_t letter_;
   int32_t row_;
+  int32_t nameSlot_ = 0;  // the slot naming this formula, once stored
   Releaser releaser_;
 };
 
@@ -371,7 +380,8 @@ uint8_t setMax(int32_t n) noexcept {
   t.tags = qx::allocZeroed<uint8_t>(n);
   t.lengths = qx::allocZeroed<int32_t>(n);
   t.rows = qx::allocZeroed<int32_t>(n);
-  if (!t.texts || !t.tags || !t.lengths || !t.rows) {
+  t.nameSlots = qx::allocZeroed<int32_t>(n);
+  if (!t.texts || !t.tags || !t.lengths || !t.rows || !t.nameSlots) {
     releaseTable();
     return 0;
   }
@@ -403,6 +413,10 @@ void giveBack(int typeCode, int32_t row) noexcept {
   }
   while (t.highWater > 0 && t.tags[t.highWater] == kFree) --t.highWater;
 }
+
+namespace testing {
+Owners owners() noexcept { return {gTable.highWater, gTable.tags, gTable.rows}; }
+}  // namespace testing
 
 bool owns(int typeCode, int32_t row) noexcept {
   const StringTable& t = gTable;
