@@ -72,8 +72,11 @@ void setError(int32_t number, const char* name) noexcept {
 template <class T>
 void setConstants(const char* const* names, const typename T::Value* values) noexcept {
   Engine<T>& E = engine<T>();
-  E.constNames = names;
-  E.constValues = values;
+  // A null names or values address means no constants: without values a
+  // name could only be resolved by reading through a null pointer.
+  const bool none = names == nullptr || values == nullptr;
+  E.constNames = none ? nullptr : names;
+  E.constValues = none ? nullptr : values;
 }
 
 inline QxComplex toQx(Complex c) noexcept { return QxComplex{c.re, c.im}; }

@@ -124,6 +124,8 @@ typedef int32_t (*QxIntFn)(int32_t lastIndex, int32_t* args);
  * - An assignment (v=expr) stores exactly the value of expr, also when v
  *   held an infinity or NaN before.
  * - The variable slots of a freshly compiled row start at 0.
+ * - setdoubleconst/Csetcomplexconst/Isetlongconst with a null values
+ *   address (not only a null names address) register no constants.
  * - When a table is resized, every other engine's copy of it is emptied
  *   (row count 0) until the next userci().
  * - Nested evaluations (formula calls, repeated evaluation, host functions
@@ -218,7 +220,7 @@ QX_API double* getfcdoubles(int32_t* count);
 QX_API double** getfcdoublearrays(int32_t* count, int32_t** lengths);
 /* Registers host functions (names end at an empty text); 1 on success. */
 QX_API uint8_t setfcfun(const char* const* names, const int32_t* argRules, const QxRealFn* handlers);
-/* Registers named constants (names end at an empty text). */
+/* Registers named constants (names end at an empty text); a null names or values address means none. */
 QX_API void setdoubleconst(const char* const* names, const double* values);
 /* Returns and clears the pending run-time error; stores the raising function's name at *name. */
 QX_API int32_t fcerr(const char** name);
@@ -253,7 +255,7 @@ QX_API QxComplex* Cgetfccomplexs(int32_t* count);
 QX_API QxComplex** Cgetfccomplexarrays(int32_t* count, int32_t** lengths);
 /* Registers host functions (names end at an empty text); 1 on success. */
 QX_API uint8_t Csetfcfun(const char* const* names, const int32_t* argRules, const QxComplexFn* handlers);
-/* Registers named constants (names end at an empty text). */
+/* Registers named constants (names end at an empty text); a null names or values address means none. */
 QX_API void Csetcomplexconst(const char* const* names, const QxComplex* values);
 /* Returns and clears the pending run-time error; stores the raising function's name at *name. */
 QX_API int32_t Cfcerr(const char** name);
@@ -288,7 +290,7 @@ QX_API int32_t* Igetfclongs(int32_t* count);
 QX_API int32_t** Igetfclongarrays(int32_t* count, int32_t** lengths);
 /* Registers host functions (names end at an empty text); 1 on success. */
 QX_API uint8_t Isetfcfun(const char* const* names, const int32_t* argRules, const QxIntFn* handlers);
-/* Registers named constants (names end at an empty text). */
+/* Registers named constants (names end at an empty text); a null names or values address means none. */
 QX_API void Isetlongconst(const char* const* names, const int32_t* values);
 /* Returns and clears the pending run-time error; stores the raising function's name at *name. */
 QX_API int32_t Ifcerr(const char** name);

@@ -161,6 +161,43 @@ TEST_F(Fresh, NamedConstants) {
   EXPECT_EQ(Ical(0, nullptr), -3);
 }
 
+// Regression: a registration with names but a null value array used to be
+// kept, and the first compile that named a constant read through the null
+// pointer. Either address null now means no constants, in every engine.
+TEST_F(Fresh, NullConstantArraysMeanNoConstants) {
+  static const char* names[] = {"c", ""};
+  static const double values[] = {3};
+  static const QxComplex cvalues[] = {{3, 1}};
+  static const int32_t ivalues[] = {3};
+  sizeAll();
+  int32_t last;
+  for (int e = 0; e < 3; ++e) {
+    SCOPED_TRACE(e);
+    auto com = [&](const char* text) {
+      std::string t = text;
+      return e == 0 ? rcom(0, t.data(), &last) : e == 1 ? Ccom(0, t.data(), &last) : Icom(0, t.data(), &last);
+    };
+    auto reg = [&](const char* const* n, bool withValues) {
+      if (e == 0) setdoubleconst(n, withValues ? values : nullptr);
+      else if (e == 1) Csetcomplexconst(n, withValues ? cvalues : nullptr);
+      else Isetlongconst(n, withValues ? ivalues : nullptr);
+    };
+    reg(names, true);
+    ASSERT_EQ(com("c*2"), QX_OK);
+    reg(names, false);  // replaces the registration: no constants at all
+    EXPECT_EQ(com("c*2"), QX_ERR_UNDEFINED_NAME);
+    EXPECT_EQ(com("(c)=c*2"), QX_OK);  // variables are unaffected
+    EXPECT_EQ(com("(x)=x+zz"), QX_ERR_UNDEFINED_NAME);
+    reg(nullptr, true);
+    EXPECT_EQ(com("c*2"), QX_ERR_UNDEFINED_NAME);
+    reg(names, true);
+    ASSERT_EQ(com("c*2"), QX_OK);
+    if (e == 0) EXPECT_EQ(rcal(0, nullptr), 6.0);
+    if (e == 1) EXPECT_EQ(Ccal(0, nullptr).im, 2.0);
+    if (e == 2) EXPECT_EQ(Ical(0, nullptr), 6);
+  }
+}
+
 TEST_F(Fresh, ErrorRecordsFollowTheFirstErrorRule) {
   static const char* names[] = {"failing", ""};
   static const int32_t rules[] = {-2};
