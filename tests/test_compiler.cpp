@@ -522,6 +522,31 @@ TEST(CompilerRegression, OuterBracketsOfDifferentKindsAreNotDropped) {
   deletedll();
 }
 
+// Regression: the brackets of a second-level or host function call were
+// paired by count only, and the rewrite of the call dropped them, so
+// "(x)=max(x,2]" compiled. Every pair is now of one kind, in every engine;
+// so are the brackets in the ignored name before the parameter list.
+TEST(CompilerRegression, CallBracketsPairByKind) {
+  deletedll();
+  ASSERT_EQ(setfornum(2), 1);
+  ASSERT_EQ(Csetfornum(2), 1);
+  ASSERT_EQ(Isetfornum(2), 1);
+  userci();
+  const char* const wrong[] = {"(x)=gt(x,2]", "(x)=gt{x,2)", "gt[1,2)", "(x)=1+which[gt(x,1),2,3)",
+                               "(x)=which(gt(x,1],2,3)", "(x)=which(gt(x,1),2,gt[x,3})",
+                               "(x)=for(lt(x,3),(x=x+1),break(])", "(x)=one(]", "f[)(x)=x", "f{](x)=x",
+                               "(x)=1,y=gt(x,2]"};
+  for (Eng e : {kReal, kComplex, kInt}) {
+    for (const char* text : wrong) EXPECT_EQ(compileIn(e, 0, text, nullptr), QX_ERR_BRACKETS) << kEngName[e] << " " << text;
+    // Brackets of one kind, any kind, still compile to the same code.
+    ASSERT_EQ(compileIn(e, 0, "(x)=which(gt(x,1),2,3)+if(gt(x,0),1)", nullptr), QX_OK);
+    ASSERT_EQ(compileIn(e, 1, "f[](x)=which[gt{x,1},2,3]+if{gt[x,0],1}", nullptr), QX_OK) << kEngName[e];
+  }
+  EXPECT_EQ(readReal(0).code, readReal(1).code);
+  for (double x : {-1.0, 0.5, 2.0}) EXPECT_EQ(rcal(0, &x), rcal(1, &x));
+  deletedll();
+}
+
 // Regression: every segment name used to be checked against every earlier
 // name once per segment, so compile time grew with the cube of the number
 // of segments (about 8 s for 2,000). Results and codes stay as they were.

@@ -222,6 +222,9 @@ int Compiler<T>::compile(const char* text, Compiled& out) noexcept {
     for (int32_t i = lo; i < eq; ++i)
       if (t[i] == '(') { open = i; break; }
     if (open < 0) return C_NO_OPEN;
+    // The name before the list is ignored, but its brackets pair by kind
+    // like all others.
+    if (!pairsByKind(t, lo, open, W.scratch)) return C_BRACKETS;
     const int32_t ps = open + 1, pe = eq - 1;  // parameter text [ps, pe)
     int32_t colon = -1, commas = 0, commasBeforeColon = 0;
     for (int32_t i = ps; i < pe; ++i) {
@@ -396,8 +399,11 @@ int Compiler<T>::rewriteCalls(int32_t from) noexcept {
     if (isDigit(static_cast<unsigned char>(s[j]))) return C_SYNTAX;
     const int32_t m = lookupMerged(s + j, i - j);
     if (m < 0) continue;
+    // The call's own brackets disappear in the rewrite, so their kinds are
+    // checked here; brackets inside the arguments are checked with the rest
+    // of the expression.
     const int32_t close = matchBracket(s, i, n);
-    if (close < 0) return C_BRACKETS;
+    if (close < 0 || s[close] != closeOf(static_cast<unsigned char>(s[i]))) return C_BRACKETS;
     if ((m == FN_BREAK || m == FN_CONTINUE) && !insideLoop(j)) return C_ARGS;
 
     // Argument list [as, ae), without brackets around all of it.
@@ -483,17 +489,7 @@ int Compiler<T>::expression(int32_t known) noexcept {
 
   // Brackets pair by kind; then all of them are round ones.
   {
-    char* kinds = W.scratch;
-    int32_t top = 0;
-    for (int32_t i = e0; i < n; ++i) {
-      const unsigned char c = static_cast<unsigned char>(s[i]);
-      if (isOpen(c)) {
-        kinds[top++] = static_cast<char>(c);
-      } else if (isClose(c)) {
-        if (top == 0 || kinds[--top] != openOf(c)) return C_BRACKETS;
-      }
-    }
-    if (top != 0) return C_BRACKETS;
+    if (!pairsByKind(s, e0, n, W.scratch)) return C_BRACKETS;
     for (int32_t i = e0; i < n; ++i) {
       const unsigned char c = static_cast<unsigned char>(s[i]);
       if (isOpen(c)) s[i] = '(';

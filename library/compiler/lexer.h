@@ -61,6 +61,21 @@ inline int32_t matchBracket(const char* s, int32_t pos, int32_t end) noexcept {
   return -1;
 }
 
+// True when the brackets of s[from, to) pair up, each with one of its own
+// kind. `stack` holds at least to - from characters.
+inline bool pairsByKind(const char* s, int32_t from, int32_t to, char* stack) noexcept {
+  int32_t top = 0;
+  for (int32_t i = from; i < to; ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (isOpen(c)) {
+      stack[top++] = static_cast<char>(c);
+    } else if (isClose(c)) {
+      if (top == 0 || stack[--top] != openOf(c)) return false;
+    }
+  }
+  return top == 0;
+}
+
 // Decimal text to double independent of the host's locale.
 inline double decimalToDouble(const char* p) noexcept {
   static locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
