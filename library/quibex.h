@@ -24,8 +24,23 @@
  * unlocked: call the library from one thread at a time (host functions may
  * call back into it during an evaluation).
  *
- * Addresses returned by the query functions stay valid until the next resize
- * of the same kind or deletedll().
+ * Addresses returned by the query functions, and how long they stay valid
+ * (deletedll() ends all of them):
+ *   getin(r), Cgetin(r), Igetin(r)  row r's value array: until row r is
+ *       compiled again (the row then gets new arrays; call getin again) or
+ *       its table is resized.
+ *   getallin, getfortrue, getvarnum and their twins  the table's columns:
+ *       until the table is resized; the entries of getallin change when a
+ *       row is compiled again.
+ *   getfcdoubles, Cgetfccomplexs, Igetfclongs  the number store: until a
+ *       formula re-creates it (newdoubles, newcomplexs, newlongs), whoever
+ *       evaluates that formula.
+ *   getfcdoublearrays, Cgetfccomplexarrays, Igetfclongarrays  the array
+ *       store and its lengths: until a formula re-creates it (newdoublearrays,
+ *       newcomplexarrays, newlongarrays); array k's elements also until a
+ *       formula re-creates array k (newdoublearray and its twins).
+ *   getfcstr  the string table: until the next setfcstrmax (any call, also
+ *       one that fails); its entries change as formulas are compiled.
  */
 #ifndef QUIBEX_H
 #define QUIBEX_H
@@ -122,7 +137,8 @@ typedef int32_t (*QxIntFn)(int32_t lastIndex, int32_t* args);
  *   table could not be rebuilt). The call yields 0 (complex: its first
  *   argument).
  * - An assignment (v=expr) stores exactly the value of expr, also when v
- *   held an infinity or NaN before.
+ *   held an infinity or NaN before, and keeps the sign of a zero (-0
+ *   stays -0; complex: in each part).
  * - The variable slots of a freshly compiled row start at 0.
  * - setdoubleconst/Csetcomplexconst/Isetlongconst with a null values
  *   address (not only a null names address) register no constants.
@@ -160,7 +176,9 @@ typedef int32_t (*QxIntFn)(int32_t lastIndex, int32_t* args);
  * - sum, pro: a range whose point count is not finite (an infinite end)
  *   records 6 like a reversed range; point counts are not cut to 32 bits.
  * - dataarraysum: an array index outside the array store, or a call before
- *   the store exists, records 6 before any parameter is written. A formula
+ *   the store exists, records 6 before any parameter is written. The count
+ *   N of data points is checked before the array indices: with N < 1 the
+ *   fixed values are written and error 5 is recorded, whatever the indices. A formula
  *   that re-creates or shortens the arrays being summed ends the sum with
  *   error 6 (value 0) at the first element that no longer exists.
  * - Brackets around the whole formula or a whole argument list are dropped
@@ -187,7 +205,8 @@ typedef int32_t (*QxIntFn)(int32_t lastIndex, int32_t* args);
 QX_API void userci(void);
 /* Releases everything the library holds (tables, stores, string table). */
 QX_API void deletedll(void);
-/* Creates a new, empty string table of n slots (n >= 10); 1 on success. */
+/* Discards the string table, then creates a new, empty one of n slots; 1 on success. With n < 10
+   (or when memory runs out) the result is 0 and no table exists afterwards. */
 QX_API uint8_t setfcstrmax(int32_t n);
 /* Returns the string table's texts and stores its lengths array at *lengths; null without a table. */
 QX_API char** getfcstr(int32_t** lengths);

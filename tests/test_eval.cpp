@@ -209,6 +209,12 @@ TEST_F(EvalConformance, AssignmentsStoreExactValues) {
     real("(x,y)=(x=y)", {before, kNaN});
     EXPECT_TRUE(std::isnan(getin(0)[0]));
   }
+  // Complex too, each part keeping the sign of its zero.
+  for (const QxComplex value : {QxComplex{-0.0, 0.0}, QxComplex{0.0, -0.0}, QxComplex{-0.0, -0.0}}) {
+    const QxComplex r = cplx("(x,y)=(x=y)", {{kInf, kNaN}, value});
+    EXPECT_TRUE(sameBits(r.re, value.re) && sameBits(r.im, value.im));
+    EXPECT_TRUE(sameBits(Cgetin(0)[0].re, value.re) && sameBits(Cgetin(0)[0].im, value.im));
+  }
   EXPECT_EQ(real("(x,y)=(y=x+1)+(x=y*2)", {1, kNaN}), 2 + 4);
   EXPECT_EQ(getin(0)[0], 4.0);
   EXPECT_EQ(getin(0)[1], 2.0);

@@ -364,6 +364,12 @@ TEST_F(NumericTest, CallErrorsOfDataSums) {
   EXPECT_EQ(eval("dataarraysum(3,1,9,0,0,1)+1"), 1.0);  // no data points
   EXPECT_ERR(5, "dataarraysum");
   EXPECT_EQ(p[2], 9.0);  // the fixed value was written before
+  // The count is checked before the array indices: with no data points an
+  // index outside the store still gives 5, after the fixed value is written.
+  p[2] = -1;
+  EXPECT_EQ(eval("dataarraysum(3,1,8,0,7,-1)+1"), 1.0);
+  EXPECT_ERR(5, "dataarraysum");
+  EXPECT_EQ(p[2], 8.0);
   EXPECT_EQ(eval("dataarraysum(3,1,9,3,0,1)+1"), 1.0);  // array 1 too short
   EXPECT_ERR(6, "dataarraysum");
   EXPECT_EQ(eval("dataarraysum(3,1,9,2,0,1)"), 1 + 5 + 9 + 2 + 6 + 9.0);
