@@ -192,9 +192,13 @@ TEST_F(Fresh, NullConstantArraysMeanNoConstants) {
     EXPECT_EQ(com("c*2"), QX_ERR_UNDEFINED_NAME);
     reg(names, true);
     ASSERT_EQ(com("c*2"), QX_OK);
-    if (e == 0) EXPECT_EQ(rcal(0, nullptr), 6.0);
-    if (e == 1) EXPECT_EQ(Ccal(0, nullptr).im, 2.0);
-    if (e == 2) EXPECT_EQ(Ical(0, nullptr), 6);
+    if (e == 0) {
+      EXPECT_EQ(rcal(0, nullptr), 6.0);
+    } else if (e == 1) {
+      EXPECT_EQ(Ccal(0, nullptr).im, 2.0);
+    } else {
+      EXPECT_EQ(Ical(0, nullptr), 6);
+    }
   }
 }
 
