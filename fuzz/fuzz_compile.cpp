@@ -84,8 +84,10 @@ int compileOne(int engine, int32_t row, const std::string& text, bool twin) {
   if (r == QX_ERR_TOO_LONG) FZ_CHECK(workSize(engine) >= 32766);
   if (r == QX_OK) {
     fz::checkCompiled(engine, row);
-    // Whatever compiles has brackets that pair by kind.
-    if (text.find('"') == std::string::npos) FZ_CHECK(fz::balanced(text));
+    // Whatever compiles has brackets that pair by kind, except in a formula
+    // name, which ends at the first "(" and is ignored.
+    if (text.find('"') == std::string::npos)
+      FZ_CHECK(fz::balanced(text) || (text.find('(') != std::string::npos && fz::balanced(text.substr(text.find('(')))));
     int32_t* argc = engine == 0 ? getvarnum() : engine == 1 ? Cgetvarnum() : Igetvarnum();
     FZ_CHECK(lastArg == argc[row]);
   } else {

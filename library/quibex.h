@@ -184,7 +184,8 @@ typedef int32_t (*QxIntFn)(int32_t lastIndex, int32_t* args);
  * - Brackets around the whole formula or a whole argument list are dropped
  *   only when both are of one kind: "(1+2]" is error 8. Every other pair
  *   must be of one kind too, also the brackets of a call's argument list
- *   ("max(x,2]" is error 8) and any in the name before the parameter list.
+ *   ("max(x,2]" is error 8). The formula name before the parameter list is
+ *   ignored, brackets and all.
  * - which() without arguments records error 1 and yields 0; a which whose
  *   conditions all fail without a default keeps its first condition's value.
  * - datasum/datapro with more than 32 values after the fixed ones, and

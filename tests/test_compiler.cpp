@@ -524,8 +524,8 @@ TEST(CompilerRegression, OuterBracketsOfDifferentKindsAreNotDropped) {
 
 // Regression: the brackets of a second-level or host function call were
 // paired by count only, and the rewrite of the call dropped them, so
-// "(x)=max(x,2]" compiled. Every pair is now of one kind, in every engine;
-// so are the brackets in the ignored name before the parameter list.
+// "(x)=max(x,2]" compiled. Every pair is now of one kind, in every engine.
+// The name before the parameter list stays ignored, brackets and all.
 TEST(CompilerRegression, CallBracketsPairByKind) {
   deletedll();
   ASSERT_EQ(setfornum(2), 1);
@@ -534,7 +534,7 @@ TEST(CompilerRegression, CallBracketsPairByKind) {
   userci();
   const char* const wrong[] = {"(x)=gt(x,2]", "(x)=gt{x,2)", "gt[1,2)", "(x)=1+which[gt(x,1),2,3)",
                                "(x)=which(gt(x,1],2,3)", "(x)=which(gt(x,1),2,gt[x,3})",
-                               "(x)=for(lt(x,3),(x=x+1),break(])", "(x)=one(]", "f[)(x)=x", "f{](x)=x",
+                               "(x)=for(lt(x,3),(x=x+1),break(])", "(x)=one(]",
                                "(x)=1,y=gt(x,2]"};
   for (Eng e : {kReal, kComplex, kInt}) {
     for (const char* text : wrong) EXPECT_EQ(compileIn(e, 0, text, nullptr), QX_ERR_BRACKETS) << kEngName[e] << " " << text;
@@ -544,6 +544,7 @@ TEST(CompilerRegression, CallBracketsPairByKind) {
   }
   EXPECT_EQ(readReal(0).code, readReal(1).code);
   for (double x : {-1.0, 0.5, 2.0}) EXPECT_EQ(rcal(0, &x), rcal(1, &x));
+  for (Eng e : {kReal, kComplex, kInt}) EXPECT_EQ(compileIn(e, 1, "f[)(x)=x", nullptr), QX_OK) << kEngName[e];
   deletedll();
 }
 

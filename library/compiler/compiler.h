@@ -222,9 +222,6 @@ int Compiler<T>::compile(const char* text, Compiled& out) noexcept {
     for (int32_t i = lo; i < eq; ++i)
       if (t[i] == '(') { open = i; break; }
     if (open < 0) return C_NO_OPEN;
-    // The name before the list is ignored, but its brackets pair by kind
-    // like all others.
-    if (!pairsByKind(t, lo, open, W.scratch)) return C_BRACKETS;
     const int32_t ps = open + 1, pe = eq - 1;  // parameter text [ps, pe)
     int32_t colon = -1, commas = 0, commasBeforeColon = 0;
     for (int32_t i = ps; i < pe; ++i) {
