@@ -106,7 +106,8 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)        # dependencies from dpkg-shlibdeps
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)  # shlibs file and ldconfig trigger
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)  # shlibs file, ldconfig on install
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")  # dependents need this version or later
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
 set(CPACK_STRIP_FILES ON)
 include(CPack)
