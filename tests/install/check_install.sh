@@ -5,7 +5,8 @@
 #    the header, the demonstration program, the CMake package and quibex.pc;
 #  - a small C project builds and runs against it through find_package and
 #    through pkg-config, and the version it reports is the package's;
-#  - the installed demonstration program finds the installed library.
+#  - the installed demonstration program finds the installed library;
+#  - README.md states the same version.
 #
 # Usage: check_install.sh BUILD_DIR SOURCE_DIR VERSION LIBDIR CONFIG
 # Environment: CC, QX_CFLAGS (flags of the build, e.g. -m32), QX_TOOLCHAIN.
@@ -23,6 +24,9 @@ prefix=$work/prefix
 
 step() { echo "== $*"; }
 die() { echo "FAILED: $*" >&2; exit 1; }
+
+step "one version number"
+grep -q "^Version $version " "$src/README.md" || die "README.md does not state version $version"
 
 step "install into a temporary prefix"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; die "cmake --install"; }
