@@ -168,7 +168,8 @@ typedef int32_t (*QxIntFn)(int32_t lastIndex, int32_t* args);
  * - Integer engine: x/0 gives 0, INT32_MIN/-1 gives INT32_MIN (wrapping),
  *   mod(x,0) and mod(x,-1) give 0; none of them records an error.
  * - A single allocation larger than 4 GiB fails (for example a store of
- *   2^31 elements): the function records its allocation error.
+ *   2^31 elements): the function records its allocation error. Where the
+ *   address space is 32 bits wide, a block of exactly 4 GiB fails as well.
  * - deletedll() returns the library to its state at load: registrations of
  *   constants and host functions are forgotten, limits and error records
  *   are reset, merged function tables are built again by the next sizing.
