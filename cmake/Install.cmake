@@ -16,10 +16,16 @@ set_target_properties(quibex PROPERTIES
   SOVERSION ${PROJECT_VERSION_MAJOR})
 
 # In the build tree, in-tree users reach the header through -iquote (see the
-# top-level file); installed users get the include directory. The build-tree
-# path must not end up in the exported target.
-set_property(TARGET quibex PROPERTY INTERFACE_COMPILE_OPTIONS
-  "$<BUILD_INTERFACE:${QX_INCLUDE_FLAGS}>")
+# top-level file); installed users get the include directory. Build-tree
+# options (paths into the source tree) must not end up in the exported target.
+get_target_property(QX_BUILD_OPTIONS quibex INTERFACE_COMPILE_OPTIONS)
+if(QX_BUILD_OPTIONS)
+  set(QX_WRAPPED_OPTIONS)
+  foreach(option IN LISTS QX_BUILD_OPTIONS)
+    list(APPEND QX_WRAPPED_OPTIONS "$<BUILD_INTERFACE:${option}>")
+  endforeach()
+  set_property(TARGET quibex PROPERTY INTERFACE_COMPILE_OPTIONS ${QX_WRAPPED_OPTIONS})
+endif()
 target_include_directories(quibex INTERFACE
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 
