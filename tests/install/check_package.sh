@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Inspects the Debian package that `make package` built, with dpkg-deb:
 # its file list, its control fields and dependencies, the library's shlibs
-# entry, the prefix in quibex.pc and the exports of the packaged library.
+# entry, the prefix in quibex.pc, the exports of the packaged library, and an
+# outside project built against the unpacked tree.
 #
 # Usage: check_package.sh BUILD_DIR
 set -euo pipefail
@@ -66,5 +67,12 @@ distinct=OFF
 case "$arch" in i386) distinct=ON ;; esac
 bash "$src/tests/install/check_library.sh" "$work/usr/$libdir/libquibex.so.$version" \
   "$src/library/exports.def" "$major" "$distinct"
+
+# The packaged CMake files are relocatable: an outside project builds and
+# runs against the unpacked tree.
+cmake -S "$src/tests/install/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$work/usr" \
+  -DCMAKE_BUILD_TYPE=Release >"$work/consumer.log" 2>&1 &&
+  cmake --build "$work/consumer" >>"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; die "consumer build against the package"; }
+"$work/consumer/consumer" "$version" || die "consumer against the package"
 
 echo "package: all checks passed"
