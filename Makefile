@@ -62,3 +62,47 @@ bench: build
 
 clean:
 	rm -rf build build-asan build-fuzz build-fuzz-fast
+
+# ---------------------------------------------------------------------------
+# Installing, packaging and the 32-bit build
+# ---------------------------------------------------------------------------
+# make install [PREFIX=/usr/local] [DESTDIR=staging]: install the Release build.
+# make package: Debian package of the Release build in build/package/, checked
+#   with dpkg-deb.
+# make test32: 32-bit x86 build (-m32, SSE2 arithmetic) in build32/ with
+#   GoogleTest built from /usr/src/googletest, and its test suite.
+# make asan32: the same with clang, AddressSanitizer and UBSan (build32-asan/);
+#   not part of CI.
+PREFIX ?= /usr/local
+GTEST_SRC ?= /usr/src/googletest
+BUILD32_FLAGS = -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i386-linux-gnu.cmake \
+  -DQX_JIT=OFF -DQX_GTEST_SOURCE_DIR=$(GTEST_SRC) \
+  -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON
+
+.PHONY: install package build32 test32 asan32 clean32
+
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
+
+package: build
+	cmake --build build --target package
+	bash tests/install/check_package.sh build
+
+build32: setup
+	cmake -S . -B build32 -DCMAKE_BUILD_TYPE=Release $(BUILD32_FLAGS)
+	cmake --build build32 -j$(JOBS)
+
+test32: build32
+	ctest --test-dir build32 --output-on-failure -j$(JOBS)
+
+asan32: setup
+	$(CLANG_ENV) cmake -S . -B build32-asan -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+	  -DQX_SANITIZE=address,undefined $(BUILD32_FLAGS)
+	cmake --build build32-asan -j$(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir build32-asan --output-on-failure -j$(JOBS)
+
+clean: clean32
+clean32:
+	rm -rf build32 build32-asan

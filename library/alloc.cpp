@@ -20,6 +20,9 @@ void* allocRaw(int64_t count, size_t size, bool zeroed) noexcept {
   uint64_t bytes = static_cast<uint64_t>(count) * size;
   if (count != 0 && bytes / static_cast<uint64_t>(count) != size) return nullptr;
   if (bytes > (uint64_t{1} << 32)) return nullptr;
+  // Where size_t is 32 bits wide, 4 GiB itself does not fit: refuse it
+  // rather than let the cast wrap to a tiny block.
+  if (static_cast<uint64_t>(static_cast<size_t>(bytes)) != bytes) return nullptr;
   const size_t n = bytes ? static_cast<size_t>(bytes) : 1;
   void* p = zeroed ? std::calloc(n, 1) : std::malloc(n);
   if (p) ++gLive;

@@ -1,8 +1,7 @@
 // The exported C interface: a thin shell over the typed engines.
 //
 // Every export forwards to a template of the shared design; nothing throws
-// across it. Each STD twin is an alias of the same entry point (on this
-// platform both calling conventions are the same).
+// across it. The STD twins are generated from exports.def at the end.
 #include <cstring>
 
 #include "engine.h"
@@ -10,6 +9,12 @@
 #include "lifecycle.h"
 #include "quibex.h"
 #include "string_table.h"
+
+// The version number comes from the build (the CMake project version), so
+// that ver(), the shared object's name and the installed package files agree.
+#ifndef QX_VERSION
+#error "QX_VERSION must be defined by the build, e.g. -DQX_VERSION=\"1.0.0\""
+#endif
 
 namespace qx {
 namespace {
@@ -91,8 +96,6 @@ using I = IntTraits;
 
 using namespace qx;
 
-#define QX_TWIN(ret, name, params) extern "C" QX_API ret STD##name params __attribute__((alias(#name)));
-
 extern "C" {
 
 // ---- shared -----------------------------------------------------------------
@@ -116,7 +119,7 @@ QX_API void deletedll(void) {
 QX_API uint8_t setfcstrmax(int32_t n) { return strings::setMax(n); }
 QX_API char** getfcstr(int32_t** lengths) { return strings::get(lengths); }
 QX_API void initfcstr(void) { strings::init(); }
-QX_API const char* ver(void) { return "quibex formula engine 1.0"; }
+QX_API const char* ver(void) { return "quibex formula engine " QX_VERSION; }
 
 // ---- real ---------------------------------------------------------------------
 QX_API uint8_t setfornum(int32_t n) { return sizeTable<R>(n); }
@@ -181,54 +184,19 @@ QX_API void Isetfcerr(int32_t number, const char* name) { setError<I>(number, na
 }  // extern "C"
 
 // ---- the STD twins --------------------------------------------------------------
-QX_TWIN(void, userci, (void))
-QX_TWIN(void, deletedll, (void))
-QX_TWIN(uint8_t, setfcstrmax, (int32_t))
-QX_TWIN(char**, getfcstr, (int32_t**))
-QX_TWIN(void, initfcstr, (void))
-QX_TWIN(const char*, ver, (void))
-QX_TWIN(uint8_t, setfornum, (int32_t))
-QX_TWIN(int32_t, rcom, (int32_t, char*, int32_t*))
-QX_TWIN(double, rcal, (int32_t, const double*))
-QX_TWIN(double, rcals, (int32_t))
-QX_TWIN(double*, getin, (int32_t))
-QX_TWIN(double**, getallin, (void))
-QX_TWIN(uint8_t*, getfortrue, (void))
-QX_TWIN(int32_t*, getvarnum, (void))
-QX_TWIN(double*, getfcdoubles, (int32_t*))
-QX_TWIN(double**, getfcdoublearrays, (int32_t*, int32_t**))
-QX_TWIN(uint8_t, setfcfun, (const char* const*, const int32_t*, const QxRealFn*))
-QX_TWIN(void, setdoubleconst, (const char* const*, const double*))
-QX_TWIN(int32_t, fcerr, (const char**))
-QX_TWIN(int32_t, fcerrnum, (void))
-QX_TWIN(void, setfcerr, (int32_t, const char*))
-QX_TWIN(uint8_t, Csetfornum, (int32_t))
-QX_TWIN(int32_t, Ccom, (int32_t, char*, int32_t*))
-QX_TWIN(QxComplex, Ccal, (int32_t, const QxComplex*))
-QX_TWIN(QxComplex, Ccals, (int32_t))
-QX_TWIN(QxComplex*, Cgetin, (int32_t))
-QX_TWIN(QxComplex**, Cgetallin, (void))
-QX_TWIN(uint8_t*, Cgetfortrue, (void))
-QX_TWIN(int32_t*, Cgetvarnum, (void))
-QX_TWIN(QxComplex*, Cgetfccomplexs, (int32_t*))
-QX_TWIN(QxComplex**, Cgetfccomplexarrays, (int32_t*, int32_t**))
-QX_TWIN(uint8_t, Csetfcfun, (const char* const*, const int32_t*, const QxComplexFn*))
-QX_TWIN(void, Csetcomplexconst, (const char* const*, const QxComplex*))
-QX_TWIN(int32_t, Cfcerr, (const char**))
-QX_TWIN(int32_t, Cfcerrnum, (void))
-QX_TWIN(void, Csetfcerr, (int32_t, const char*))
-QX_TWIN(uint8_t, Isetfornum, (int32_t))
-QX_TWIN(int32_t, Icom, (int32_t, char*, int32_t*))
-QX_TWIN(int32_t, Ical, (int32_t, const int32_t*))
-QX_TWIN(int32_t, Icals, (int32_t))
-QX_TWIN(int32_t*, Igetin, (int32_t))
-QX_TWIN(int32_t**, Igetallin, (void))
-QX_TWIN(uint8_t*, Igetfortrue, (void))
-QX_TWIN(int32_t*, Igetvarnum, (void))
-QX_TWIN(int32_t*, Igetfclongs, (int32_t*))
-QX_TWIN(int32_t**, Igetfclongarrays, (int32_t*, int32_t**))
-QX_TWIN(uint8_t, Isetfcfun, (const char* const*, const int32_t*, const QxIntFn*))
-QX_TWIN(void, Isetlongconst, (const char* const*, const int32_t*))
-QX_TWIN(int32_t, Ifcerr, (const char**))
-QX_TWIN(int32_t, Ifcerrnum, (void))
-QX_TWIN(void, Isetfcerr, (int32_t, const char*))
+// Where the callee-cleans convention differs from the plain one (32-bit x86),
+// each twin with parameters is an entry point of its own that forwards to the
+// plain function and removes its arguments on return. Elsewhere, and for
+// operations without parameters (the two conventions coincide), the twin is
+// the plain entry point exported under a second name.
+#if defined(__i386__)
+#define QX_EXPORT(ret, name, params, args) \
+  extern "C" QX_API ret QX_STDCALL STD##name params { return name args; }
+#else
+#define QX_EXPORT(ret, name, params, args) \
+  extern "C" QX_API ret QX_STDCALL STD##name params __attribute__((alias(#name)));
+#endif
+#define QX_EXPORT0(ret, name) extern "C" QX_API ret QX_STDCALL STD##name(void) __attribute__((alias(#name)));
+#include "exports.def"
+#undef QX_EXPORT
+#undef QX_EXPORT0

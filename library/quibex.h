@@ -11,8 +11,9 @@
  *   integer  int32_t         prefix I    (Icom, Ical, Isetfornum, ...)
  *
  * plus functions shared by all three. Every function also exists under the
- * name STD<name> (STDrcom, STDCsetfornum, STDver, ...); on this platform the
- * twin has the same signature and behaves identically.
+ * name STD<name> (STDrcom, STDCsetfornum, STDver, ...): the twin has the same
+ * signature and behaves identically, but uses the callee-cleans convention
+ * (QX_STDCALL); see "Calling conventions" below.
  *
  * Calling order: register constants and host functions and size the string
  * table as needed; size the three formula tables; call userci(); then compile
@@ -49,6 +50,36 @@
 
 #ifndef QX_API
 #define QX_API __attribute__((visibility("default")))
+#endif
+
+/*
+ * Calling conventions. The plain names use the platform's ordinary C
+ * convention (on 32-bit x86 the caller removes the arguments). The STD twins
+ * remove their own arguments on 32-bit x86 (stdcall); on other targets there
+ * is only one convention and a twin is the plain function under a second
+ * name. A twin without parameters is the plain entry point on every target.
+ *
+ * 32-bit x86 notes:
+ * - Ccal, Ccals and their twins return QxComplex through a hidden result
+ *   address that the caller passes. Following the platform's C rules, the
+ *   plain Ccal/Ccals remove that address from the stack themselves (ret 4),
+ *   although they leave their ordinary arguments to the caller; STDCcal and
+ *   STDCcals remove the address together with their arguments. A compiler
+ *   that sees these declarations does this right by itself; hand-written
+ *   call sequences must allow for it.
+ * - real values are returned in the x87 register st(0) as the platform
+ *   requires; the library itself is built with SSE2 arithmetic
+ *   (-msse2 -mfpmath=sse), so its results are bit for bit those of the
+ *   64-bit library.
+ * - Host functions registered with setfcfun/Csetfcfun/Isetfcfun (QxRealFn,
+ *   QxComplexFn, QxIntFn) are called with the plain C convention.
+ */
+#ifndef QX_STDCALL
+#if defined(__i386__)
+#define QX_STDCALL __attribute__((stdcall))
+#else
+#define QX_STDCALL
+#endif
 #endif
 
 #ifdef __cplusplus
@@ -155,7 +186,8 @@ typedef int32_t (*QxIntFn)(int32_t lastIndex, int32_t* args);
  * - Integer engine: x/0 gives 0, INT32_MIN/-1 gives INT32_MIN (wrapping),
  *   mod(x,0) and mod(x,-1) give 0; none of them records an error.
  * - A single allocation larger than 4 GiB fails (for example a store of
- *   2^31 elements): the function records its allocation error.
+ *   2^31 elements): the function records its allocation error. Where the
+ *   address space is 32 bits wide, a block of exactly 4 GiB fails as well.
  * - deletedll() returns the library to its state at load: registrations of
  *   constants and host functions are forgotten, limits and error records
  *   are reset, merged function tables are built again by the next sizing.
@@ -322,63 +354,64 @@ QX_API int32_t Ifcerrnum(void);
 QX_API void Isetfcerr(int32_t number, const char* name);
 
 /* ------------------------------------------------------------------------ */
-/* STD twins: same signature and behaviour as the function without STD       */
+/* STD twins: same signature and behaviour as the function without STD,      */
+/* callee-cleans convention                                                  */
 /* ------------------------------------------------------------------------ */
 
-QX_API void STDuserci(void);
-QX_API void STDdeletedll(void);
-QX_API uint8_t STDsetfcstrmax(int32_t n);
-QX_API char** STDgetfcstr(int32_t** lengths);
-QX_API void STDinitfcstr(void);
-QX_API const char* STDver(void);
+QX_API void QX_STDCALL STDuserci(void);
+QX_API void QX_STDCALL STDdeletedll(void);
+QX_API uint8_t QX_STDCALL STDsetfcstrmax(int32_t n);
+QX_API char** QX_STDCALL STDgetfcstr(int32_t** lengths);
+QX_API void QX_STDCALL STDinitfcstr(void);
+QX_API const char* QX_STDCALL STDver(void);
 
-QX_API uint8_t STDsetfornum(int32_t n);
-QX_API int32_t STDrcom(int32_t row, char* text, int32_t* lastArg);
-QX_API double STDrcal(int32_t row, const double* args);
-QX_API double STDrcals(int32_t row);
-QX_API double* STDgetin(int32_t row);
-QX_API double** STDgetallin(void);
-QX_API uint8_t* STDgetfortrue(void);
-QX_API int32_t* STDgetvarnum(void);
-QX_API double* STDgetfcdoubles(int32_t* count);
-QX_API double** STDgetfcdoublearrays(int32_t* count, int32_t** lengths);
-QX_API uint8_t STDsetfcfun(const char* const* names, const int32_t* argRules, const QxRealFn* handlers);
-QX_API void STDsetdoubleconst(const char* const* names, const double* values);
-QX_API int32_t STDfcerr(const char** name);
-QX_API int32_t STDfcerrnum(void);
-QX_API void STDsetfcerr(int32_t number, const char* name);
+QX_API uint8_t QX_STDCALL STDsetfornum(int32_t n);
+QX_API int32_t QX_STDCALL STDrcom(int32_t row, char* text, int32_t* lastArg);
+QX_API double QX_STDCALL STDrcal(int32_t row, const double* args);
+QX_API double QX_STDCALL STDrcals(int32_t row);
+QX_API double* QX_STDCALL STDgetin(int32_t row);
+QX_API double** QX_STDCALL STDgetallin(void);
+QX_API uint8_t* QX_STDCALL STDgetfortrue(void);
+QX_API int32_t* QX_STDCALL STDgetvarnum(void);
+QX_API double* QX_STDCALL STDgetfcdoubles(int32_t* count);
+QX_API double** QX_STDCALL STDgetfcdoublearrays(int32_t* count, int32_t** lengths);
+QX_API uint8_t QX_STDCALL STDsetfcfun(const char* const* names, const int32_t* argRules, const QxRealFn* handlers);
+QX_API void QX_STDCALL STDsetdoubleconst(const char* const* names, const double* values);
+QX_API int32_t QX_STDCALL STDfcerr(const char** name);
+QX_API int32_t QX_STDCALL STDfcerrnum(void);
+QX_API void QX_STDCALL STDsetfcerr(int32_t number, const char* name);
 
-QX_API uint8_t STDCsetfornum(int32_t n);
-QX_API int32_t STDCcom(int32_t row, char* text, int32_t* lastArg);
-QX_API QxComplex STDCcal(int32_t row, const QxComplex* args);
-QX_API QxComplex STDCcals(int32_t row);
-QX_API QxComplex* STDCgetin(int32_t row);
-QX_API QxComplex** STDCgetallin(void);
-QX_API uint8_t* STDCgetfortrue(void);
-QX_API int32_t* STDCgetvarnum(void);
-QX_API QxComplex* STDCgetfccomplexs(int32_t* count);
-QX_API QxComplex** STDCgetfccomplexarrays(int32_t* count, int32_t** lengths);
-QX_API uint8_t STDCsetfcfun(const char* const* names, const int32_t* argRules, const QxComplexFn* handlers);
-QX_API void STDCsetcomplexconst(const char* const* names, const QxComplex* values);
-QX_API int32_t STDCfcerr(const char** name);
-QX_API int32_t STDCfcerrnum(void);
-QX_API void STDCsetfcerr(int32_t number, const char* name);
+QX_API uint8_t QX_STDCALL STDCsetfornum(int32_t n);
+QX_API int32_t QX_STDCALL STDCcom(int32_t row, char* text, int32_t* lastArg);
+QX_API QxComplex QX_STDCALL STDCcal(int32_t row, const QxComplex* args);
+QX_API QxComplex QX_STDCALL STDCcals(int32_t row);
+QX_API QxComplex* QX_STDCALL STDCgetin(int32_t row);
+QX_API QxComplex** QX_STDCALL STDCgetallin(void);
+QX_API uint8_t* QX_STDCALL STDCgetfortrue(void);
+QX_API int32_t* QX_STDCALL STDCgetvarnum(void);
+QX_API QxComplex* QX_STDCALL STDCgetfccomplexs(int32_t* count);
+QX_API QxComplex** QX_STDCALL STDCgetfccomplexarrays(int32_t* count, int32_t** lengths);
+QX_API uint8_t QX_STDCALL STDCsetfcfun(const char* const* names, const int32_t* argRules, const QxComplexFn* handlers);
+QX_API void QX_STDCALL STDCsetcomplexconst(const char* const* names, const QxComplex* values);
+QX_API int32_t QX_STDCALL STDCfcerr(const char** name);
+QX_API int32_t QX_STDCALL STDCfcerrnum(void);
+QX_API void QX_STDCALL STDCsetfcerr(int32_t number, const char* name);
 
-QX_API uint8_t STDIsetfornum(int32_t n);
-QX_API int32_t STDIcom(int32_t row, char* text, int32_t* lastArg);
-QX_API int32_t STDIcal(int32_t row, const int32_t* args);
-QX_API int32_t STDIcals(int32_t row);
-QX_API int32_t* STDIgetin(int32_t row);
-QX_API int32_t** STDIgetallin(void);
-QX_API uint8_t* STDIgetfortrue(void);
-QX_API int32_t* STDIgetvarnum(void);
-QX_API int32_t* STDIgetfclongs(int32_t* count);
-QX_API int32_t** STDIgetfclongarrays(int32_t* count, int32_t** lengths);
-QX_API uint8_t STDIsetfcfun(const char* const* names, const int32_t* argRules, const QxIntFn* handlers);
-QX_API void STDIsetlongconst(const char* const* names, const int32_t* values);
-QX_API int32_t STDIfcerr(const char** name);
-QX_API int32_t STDIfcerrnum(void);
-QX_API void STDIsetfcerr(int32_t number, const char* name);
+QX_API uint8_t QX_STDCALL STDIsetfornum(int32_t n);
+QX_API int32_t QX_STDCALL STDIcom(int32_t row, char* text, int32_t* lastArg);
+QX_API int32_t QX_STDCALL STDIcal(int32_t row, const int32_t* args);
+QX_API int32_t QX_STDCALL STDIcals(int32_t row);
+QX_API int32_t* QX_STDCALL STDIgetin(int32_t row);
+QX_API int32_t** QX_STDCALL STDIgetallin(void);
+QX_API uint8_t* QX_STDCALL STDIgetfortrue(void);
+QX_API int32_t* QX_STDCALL STDIgetvarnum(void);
+QX_API int32_t* QX_STDCALL STDIgetfclongs(int32_t* count);
+QX_API int32_t** QX_STDCALL STDIgetfclongarrays(int32_t* count, int32_t** lengths);
+QX_API uint8_t QX_STDCALL STDIsetfcfun(const char* const* names, const int32_t* argRules, const QxIntFn* handlers);
+QX_API void QX_STDCALL STDIsetlongconst(const char* const* names, const int32_t* values);
+QX_API int32_t QX_STDCALL STDIfcerr(const char** name);
+QX_API int32_t QX_STDCALL STDIfcerrnum(void);
+QX_API void QX_STDCALL STDIsetfcerr(int32_t number, const char* name);
 
 #ifdef __cplusplus
 } /* extern "C" */

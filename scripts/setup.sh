@@ -13,10 +13,14 @@ need_cmd cmake cmake
 need_cmd make make
 need_cmd g++ g++
 need_cmd clang++ clang
+need_cmd pkg-config pkg-config          # consumer test (make test)
+need_cmd dpkg-shlibdeps dpkg-dev        # package dependencies (make package)
 
 # libraries and runtimes found only through the package database
 if command -v dpkg >/dev/null 2>&1; then
-  for pkg in libgtest-dev libbenchmark-dev libclang-rt-14-dev; do
+  # g++-multilib: the 32-bit build (make test32), which also builds
+  # GoogleTest from the sources libgtest-dev ships in /usr/src/googletest
+  for pkg in libgtest-dev libbenchmark-dev libclang-rt-14-dev g++-multilib; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
   done
 fi

@@ -597,4 +597,28 @@ TEST_F(AllocFailure, SumAndProCounters) {
   }
 }
 
+// --- blocks larger than the address space ---------------------------------------
+
+// A block of exactly 4 GiB passes the library's size limit but does not fit
+// a 32-bit size_t: it must be refused, not wrapped to a tiny block that the
+// store would then overrun. Beyond 4 GiB every platform refuses.
+TEST_F(AllocFailure, BlocksBeyondTheAddressSpaceAreRefused) {
+  const int64_t fourGiBOfDoubles = int64_t{1} << 29;
+  EXPECT_EQ(qx::allocRaw(fourGiBOfDoubles + 1, sizeof(double)), nullptr);
+  EXPECT_EQ(qx::allocRaw(int64_t{1} << 33, 1), nullptr);
+  if (sizeof(size_t) == 4) {
+    EXPECT_EQ(qx::allocRaw(fourGiBOfDoubles, sizeof(double)), nullptr);
+    EXPECT_EQ(qx::allocRaw(int64_t{1} << 32, 1, true), nullptr);
+    // The same through a formula: the store is refused with error 1.
+    sizeAll();
+    for (int e = 0; e < 3; ++e) {
+      SCOPED_TRACE(kEngineNames[e]);
+      const int64_t elements = e == kReal ? int64_t{1} << 29 : e == kComplex ? int64_t{1} << 28 : int64_t{1} << 30;
+      ASSERT_EQ(compile(e, 1, std::string(storeNames(e).numbers) + "(" + std::to_string(elements) + ")"), QX_OK);
+      eval(e, 1, 0);
+      EXPECT_EQ(takeError(e), 1);
+    }
+  }
+}
+
 }  // namespace

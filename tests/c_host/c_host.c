@@ -12,16 +12,11 @@
 #include "quibex.h"
 
 static const char* const kExports[] = {
-    "userci", "deletedll", "setfcstrmax", "getfcstr", "initfcstr", "ver",
-    "setfornum", "rcom", "rcal", "rcals", "getin", "getallin", "getfortrue",
-    "getvarnum", "getfcdoubles", "getfcdoublearrays", "setfcfun",
-    "setdoubleconst", "fcerr", "fcerrnum", "setfcerr",
-    "Csetfornum", "Ccom", "Ccal", "Ccals", "Cgetin", "Cgetallin",
-    "Cgetfortrue", "Cgetvarnum", "Cgetfccomplexs", "Cgetfccomplexarrays",
-    "Csetfcfun", "Csetcomplexconst", "Cfcerr", "Cfcerrnum", "Csetfcerr",
-    "Isetfornum", "Icom", "Ical", "Icals", "Igetin", "Igetallin",
-    "Igetfortrue", "Igetvarnum", "Igetfclongs", "Igetfclongarrays",
-    "Isetfcfun", "Isetlongconst", "Ifcerr", "Ifcerrnum", "Isetfcerr",
+#define QX_EXPORT(ret, name, params, args) #name,
+#define QX_EXPORT0(ret, name) #name,
+#include "exports.def"
+#undef QX_EXPORT
+#undef QX_EXPORT0
 };
 #define EXPORT_COUNT ((int)(sizeof kExports / sizeof kExports[0]))
 
