@@ -131,6 +131,20 @@ typedef int32_t (*QxIntFn)(int32_t lastIndex, int32_t* args);
  *   chain of 1000, whatever the level limit: a deeper call records run-time
  *   error -2 named after the calling function ("rcal", "rcals", "Ccal", ...
  *   for host re-entry) and yields 0 (complex: its first argument).
+ * - Native stack: each nested evaluation (calfor, call, calrfor, calcfor,
+ *   califor, sum, pro, datasum, datapro, dataarraysum, simpintegrate, and a
+ *   host function re-entering rcal/rcals/Ccal/... ) also needs 64 KB of the
+ *   calling thread's stack still free; with less it records -2 exactly as
+ *   the chain limit does, so formula text cannot overflow the stack on any
+ *   thread. One level of a chain takes up to about 0.7 KB (datasum; calfor
+ *   about 0.3 KB), so 1000 levels need about 64 KB + 700 KB.
+ *   Minimum stack of a host thread: a few KB for formulas without nested
+ *   evaluations (an evaluation the host starts itself is not checked);
+ *   128 KB for nested evaluations (about 90 levels); 1 MB for the full chain
+ *   of 1000. A host function called during an evaluation may use up to
+ *   48 KB of stack. The thread's stack bounds are read once per thread;
+ *   on a stack the host switched to itself (coroutines) only the chain
+ *   limit applies.
  * - setstackmax while loops are running keeps the records of the running
  *   loops; if its allocation fails the level limit becomes 0 (no new loop
  *   opens, error 2) and the running loops end through the pending error.
