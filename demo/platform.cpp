@@ -125,7 +125,13 @@ void endl() {
   std::fflush(stdout);
 }
 
-int readChar() { return std::getchar(); }
+int readChar() {
+  // Whatever was written so far (a question, a host function's output
+  // without line end) must be on screen before the program waits: output
+  // into a pipe or file is not flushed at line ends.
+  std::fflush(stdout);
+  return std::getchar();
+}
 
 void unreadChar(int c) {
   if (c != EOF) std::ungetc(c, stdin);

@@ -34,7 +34,8 @@ void putNumber(double value);
 void putInteger(long long value);
 // Ends the line and flushes the output.
 void endl();
-// Reads one byte of console input; EOF at the end of input.
+// Flushes the output, then reads one byte of console input; EOF at the end
+// of input.
 int readChar();
 // Pushes back the byte just read (ignored for EOF).
 void unreadChar(int c);
