@@ -43,6 +43,12 @@ std::string programDirectory() {
 
 }  // namespace
 
+std::string libraryFile(const char* fileName) { return sharedObjectName(fileName); }
+
+// Beside the program first, then the dynamic loader's own search, which
+// starts with LD_LIBRARY_PATH (and ends with the system's library folders).
+const char* librarySearchPlaces() { return "本程序所在的目录或LD_LIBRARY_PATH的搜索路径"; }
+
 LibraryHandle loadLibrary(const char* fileName) {
   const std::string name = sharedObjectName(fileName);
   const std::string dir = programDirectory();

@@ -14,6 +14,7 @@
 #                    for a GBK locale INPUT is converted from UTF-8 to GBK and
 #                    the output back to UTF-8 before it is checked
 #   alone            run a copy of DEMO placed where no library lies beside it
+#   library-path     with alone: LD_LIBRARY_PATH names DEMO's own directory
 #
 # A line "<<< text" in INPUT is not typed: the input after it is held back
 # until the output holds text (at most 10 seconds, else the case fails).
@@ -22,7 +23,7 @@
 set -u
 demo=$1 input=$2 expect=$3
 
-status_want=0 locale= alone=0 blocks=() forbidden=() block= have_block=0
+status_want=0 locale= alone=0 library_path=0 blocks=() forbidden=() block= have_block=0
 flush() {
   if [ "$have_block" = 1 ]; then blocks+=("$block"); fi
   block= have_block=0
@@ -34,6 +35,7 @@ while IFS= read -r line || [ -n "$line" ]; do
     'exit: '*) status_want=${line#'exit: '} ;;
     'locale: '*) locale=${line#'locale: '} ;;
     'alone') alone=1 ;;
+    'library-path') library_path=1 ;;
     '...') flush ;;
     *) if [ "$have_block" = 1 ]; then block+=$'\n'"$line"; else block=$line have_block=1; fi ;;
   esac
@@ -45,6 +47,9 @@ trap 'rm -rf "$tmp"' EXIT
 cp "$input" "$tmp/input"
 if [ "$alone" = 1 ]; then
   cp "$demo" "$tmp/demo" || exit 1
+  if [ "$library_path" = 1 ]; then
+    export LD_LIBRARY_PATH=$(cd "$(dirname "$demo")" && pwd)${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
+  fi
   demo=$tmp/demo
 fi
 fail=0
