@@ -24,6 +24,7 @@
 //   library names that file and those places.
 // - Output is flushed before every read from the console, so a question is
 //   on screen before the program waits, also when the output is a pipe.
+// - A compile error is followed by a line that explains its code.
 // - A library that lacks one of the exports used here is reported and not
 //   used, instead of calling through a null address later.
 // - A complex result whose imaginary part is a negative zero is written
@@ -147,6 +148,9 @@ bool compileOne(EntryType type, char* piece, int32_t& counter, int32_t& listed) 
     endl();
     say("编译错误代码：");
     putInteger(code);
+    endl();
+    say("错误说明：");
+    say(compileErrorText(code));
     endl();
     return false;
   }
