@@ -293,8 +293,8 @@ int run() {
   const std::string file = libraryFile(kLibrary);
   LibraryHandle library = loadLibrary(kLibrary);
   if (!library) {
-    // The message names the file and the places this platform really
-    // searches, not the ones of the system the program first ran on.
+    // The message names the file and the places that loadLibrary really
+    // searches, so that the user knows where to put it.
     say(("找不到" + file + "！请将该库放到" + librarySearchPlaces() +
          "内！\n\n请输入任意字符后按回车键Enter退出！")
             .c_str());

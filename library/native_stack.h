@@ -9,6 +9,7 @@
 // stack that is really left.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 namespace qx {
 
@@ -19,11 +20,33 @@ namespace qx {
 // room many times over.
 constexpr size_t kStackMargin = 64 * 1024;
 
+// What is known of the calling thread's stack.
+struct StackBounds {
+  uintptr_t low = 0;    // lowest usable address (any guard page lies below)
+  uintptr_t limit = 0;  // low + kStackMargin; 0 when the bounds are unknown
+  bool read = false;
+};
+
+// One per thread, read at the thread's first nested evaluation. The
+// initial-exec model makes each check one thread-pointer-relative load
+// instead of a call into the dynamic loader.
+inline thread_local StackBounds tStackBounds __attribute__((tls_model("initial-exec")));
+
+// Reads the thread's stack bounds into tStackBounds.
+void readStackBounds() noexcept;
+
 // True when the calling thread has at least kStackMargin bytes of stack
-// below the current frame. The thread's stack bounds are read once per
-// thread and kept; where they cannot be read, or the current frame lies
-// outside them (a stack the host switched to, such as a coroutine's),
-// nothing is known and the answer is true: the level cap alone applies.
-bool stackRoomLeft() noexcept;
+// below the current frame. Where the bounds cannot be read, or the current
+// frame lies below them (a stack the host switched to, such as a
+// coroutine's), nothing is known and the answer is true: the level cap
+// alone applies.
+inline bool stackRoomLeft() noexcept {
+  const StackBounds& b = tStackBounds;
+  if (__builtin_expect(!b.read, 0)) readStackBounds();
+  // The frame address, not the address of a local: with AddressSanitizer's
+  // fake stacks a local may live on the heap, the frame never does.
+  const uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  return here >= b.limit || here < b.low;
+}
 
 }  // namespace qx
