@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <set>
@@ -324,7 +325,10 @@ TEST(NativeStack, RoomIsJudgedOnTheThreadsOwnStack) {
 TEST(NativeStack, EveryChainEndsWithMinusTwoOnSmallStacksAndTheMainThread) {
   for (const StackChain& chain : stackChains()) {
     int32_t levelsOn256 = 0;
-    for (size_t stack : {size_t{128} * 1024, size_t{256} * 1024, size_t{0}}) {
+    // The smallest stack a thread can have, two common small sizes, and the
+    // main thread.
+    const size_t smallest = std::max<size_t>(16 * 1024, static_cast<size_t>(sysconf(_SC_THREAD_STACK_MIN)));
+    for (size_t stack : {smallest, size_t{128} * 1024, size_t{256} * 1024, size_t{0}}) {
       SCOPED_TRACE(std::string(chain.kind) + ", stack " + (stack ? std::to_string(stack / 1024) + " KB" : "main"));
       const ChainOutcome out = runChain(chain, stack);
       EXPECT_EQ(out.errors, 1);
