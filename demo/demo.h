@@ -44,6 +44,9 @@ extern int32_t* realLastArg;     // getvarnum
 void registerConstants();
 void registerHostFunctions();
 
+// A short explanation of a compile result code of the library.
+const char* compileErrorText(int32_t code);
+
 // Converts a number to a row, slot or count the way the library does:
 // truncation toward zero, low 32 bits kept; NaN, infinities and magnitudes of
 // 2^63 or more give 0.

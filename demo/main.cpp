@@ -19,6 +19,12 @@
 //   closed console.
 // - Carriage returns (files with CRLF line ends) and NUL bytes are ignored
 //   like blanks.
+// - The library is libquibex.so, looked for beside the program and then on
+//   the loader's path (LD_LIBRARY_PATH first); the message for a missing
+//   library names that file and those places.
+// - Output is flushed before every read from the console, so a question is
+//   on screen before the program waits, also when the output is a pipe.
+// - A compile error is followed by a line that explains its code.
 // - A library that lacks one of the exports used here is reported and not
 //   used, instead of calling through a null address later.
 // - A complex result whose imaginary part is a negative zero is written
@@ -142,6 +148,9 @@ bool compileOne(EntryType type, char* piece, int32_t& counter, int32_t& listed) 
     endl();
     say("编译错误代码：");
     putInteger(code);
+    endl();
+    say("错误说明：");
+    say(compileErrorText(code));
     endl();
     return false;
   }
@@ -280,15 +289,21 @@ void dialogue() {
 
 int run() {
   consoleInit();
-  LibraryHandle library = loadLibrary("quibex.dll");
+  static const char kLibrary[] = "quibex.dll";
+  const std::string file = libraryFile(kLibrary);
+  LibraryHandle library = loadLibrary(kLibrary);
   if (!library) {
-    say("找不到quibex.dll！请将该库放到WINDOWS的搜索路径内！\n\n请输入任意字符后按回车键Enter退出！");
+    // The message names the file and the places that loadLibrary really
+    // searches, so that the user knows where to put it.
+    say(("找不到" + file + "！请将该库放到" + librarySearchPlaces() +
+         "内！\n\n请输入任意字符后按回车键Enter退出！")
+            .c_str());
     endl();
     waitForWord();
     return 1;
   }
   if (const char* missing = bindExports(library)) {
-    say("quibex.dll中找不到函数：");
+    say((file + "中找不到函数：").c_str());
     put(missing);
     endl();
     freeLibrary(library);

@@ -43,6 +43,12 @@ std::string programDirectory() {
 
 }  // namespace
 
+std::string libraryFile(const char* fileName) { return sharedObjectName(fileName); }
+
+// Beside the program first, then the dynamic loader's own search, which
+// starts with LD_LIBRARY_PATH (and ends with the system's library folders).
+const char* librarySearchPlaces() { return "本程序所在的目录或LD_LIBRARY_PATH的搜索路径"; }
+
 LibraryHandle loadLibrary(const char* fileName) {
   const std::string name = sharedObjectName(fileName);
   const std::string dir = programDirectory();
@@ -125,7 +131,13 @@ void endl() {
   std::fflush(stdout);
 }
 
-int readChar() { return std::getchar(); }
+int readChar() {
+  // Whatever was written so far (a question, a host function's output
+  // without line end) must be on screen before the program waits: output
+  // into a pipe or file is not flushed at line ends.
+  std::fflush(stdout);
+  return std::getchar();
+}
 
 void unreadChar(int c) {
   if (c != EOF) std::ungetc(c, stdin);

@@ -4,6 +4,8 @@
 #ifndef QUIBEXDEMO_PLATFORM_H
 #define QUIBEXDEMO_PLATFORM_H
 
+#include <string>
+
 namespace demo {
 
 // ---- Run-time loader --------------------------------------------------------
@@ -14,6 +16,10 @@ using LibraryHandle = void*;
 // shared object "libx.so": it is looked for beside this program first, then
 // on the system's library search path. Null when it cannot be loaded.
 LibraryHandle loadLibrary(const char* fileName);
+// The file loadLibrary(fileName) looks for ("libx.so" for "x.dll").
+std::string libraryFile(const char* fileName);
+// Where loadLibrary looks for it, in the words of the program's messages.
+const char* librarySearchPlaces();
 // The address of an exported function, or null when the library lacks it.
 void* getProcAddress(LibraryHandle library, const char* name);
 void freeLibrary(LibraryHandle library);
@@ -34,7 +40,8 @@ void putNumber(double value);
 void putInteger(long long value);
 // Ends the line and flushes the output.
 void endl();
-// Reads one byte of console input; EOF at the end of input.
+// Flushes the output, then reads one byte of console input; EOF at the end
+// of input.
 int readChar();
 // Pushes back the byte just read (ignored for EOF).
 void unreadChar(int c);

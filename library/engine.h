@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "alloc.h"
+#include "native_stack.h"
 #include "complex/complex_traits.h"
 #include "real/real_traits.h"
 #include "integer/integer_traits.h"
@@ -166,5 +167,11 @@ inline TableView<typename To::Value>& view() noexcept {
 // host functions re-entering) the library runs on the native stack. A call
 // that would go deeper records error -2 and yields the substitute value.
 constexpr int32_t kMaxNativeDepth = 1000;
+
+// True when one more nested evaluation may start: the chain is shorter than
+// kMaxNativeDepth and the thread has kStackMargin of native stack left.
+// Every path that starts a nested evaluation asks this first and records
+// -2 for the calling function when it is false.
+inline bool nestedRoomLeft() noexcept { return gLib.depth < kMaxNativeDepth && stackRoomLeft(); }
 
 }  // namespace qx

@@ -25,7 +25,10 @@ typename T::Value evalRow(int32_t row, const typename T::Value* args, bool copyA
   Engine<T>& E = engine<T>();
   TableView<typename T::Value>& t = E.table;
   if (static_cast<uint32_t>(row) >= static_cast<uint32_t>(t.rows) || !t.flags[row]) return T::zero();
-  if (gLib.depth >= kMaxNativeDepth) {
+  // A host function re-entering from inside an evaluation starts a nested
+  // evaluation and needs the same room; an evaluation started by the host
+  // itself is not nested and runs on whatever stack the thread has.
+  if (gLib.depth >= kMaxNativeDepth || (gLib.depth > 0 && !stackRoomLeft())) {
     E.err.record(-2, name);
     return T::zero();
   }

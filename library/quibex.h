@@ -180,6 +180,22 @@ typedef int32_t (*QxIntFn)(int32_t lastIndex, int32_t* args);
  *   chain of 1000, whatever the level limit: a deeper call records run-time
  *   error -2 named after the calling function ("rcal", "rcals", "Ccal", ...
  *   for host re-entry) and yields 0 (complex: its first argument).
+ * - Native stack: each nested evaluation (calfor, call, calrfor, calcfor,
+ *   califor, sum, pro, datasum, datapro, dataarraysum, simpintegrate, and a
+ *   host function re-entering rcal/rcals/Ccal/... ) also needs 64 KB of the
+ *   calling thread's stack still free; with less it records -2 exactly as
+ *   the chain limit does, so formula text alone cannot overflow the stack of
+ *   any thread. One level of a chain takes up to about 0.7 KB (datasum; calfor
+ *   about 0.3 KB). An evaluation the host starts itself is not checked and
+ *   needs only a few KB.
+ *   Minimum stack of a host thread: any size a thread can have (16 KB and
+ *   up) is safe, since a chain that does not fit ends with -2 (on 16 KB at
+ *   its first nested level). Nested evaluations need the 64 KB plus their
+ *   levels: a 128 KB stack allows about 90 datasum levels, 256 KB about 290,
+ *   1 MB the full chain of 1000. A host function called during an
+ *   evaluation may use up to 48 KB of stack. The thread's stack bounds are
+ *   read once per thread; on a stack the host switched to itself
+ *   (coroutines) only the chain limit applies.
  * - setstackmax while loops are running keeps the records of the running
  *   loops; if its allocation fails the level limit becomes 0 (no new loop
  *   opens, error 2) and the running loops end through the pending error.

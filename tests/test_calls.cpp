@@ -1,11 +1,19 @@
 // Formulas calling formulas (also across engines), the data stores, and
-// the bound on nested evaluations.
+// the bounds on nested evaluations (chain length and native stack).
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "engine.h"
 #include "fresh_library.h"
 #include "quibex.h"
 
@@ -173,6 +181,170 @@ TEST_F(Calls, HostReentryIsBounded) {
   real(0, "again(0)");
   EXPECT_GT(rcal(0, nullptr), 100.0);
   expectError(-2, "rcals");
+}
+
+// ---- Chains bounded by the native stack --------------------------------------
+//
+// With the level limit lifted, a chain of nested evaluations is bounded by
+// the chain cap of 1000 and by the native stack left on the thread. Each
+// chain must end with -2 for the calling function on small thread stacks
+// and on the main thread, never with a crashed process.
+
+// Deepest chain of nested evaluations seen by probe().
+int32_t gDeepest = 0;
+
+double probe(int32_t, double*) {
+  if (qx::gLib.depth > gDeepest) gDeepest = qx::gLib.depth;
+  return 0;
+}
+
+struct StackChain {
+  const char* kind;
+  std::vector<std::pair<char, std::string>> rows;  // engine ('r', 'c', 'i') and text of row 0
+  char start;                                      // engine whose row 0 starts the chain
+  std::set<std::string> names;                     // who may record the -2
+  bool counted;  // a real formula of the chain records the depth with probe()
+};
+
+const std::vector<StackChain>& stackChains() {
+  static const std::string lift = "setstackmax(32766)+";
+  static const std::string count = "probe()+";
+  static const std::vector<StackChain> chains = {
+      {"datasum", {{'r', "(x)=" + lift + count + "datasum(0,0,x)"}}, 'r', {"datasum"}, true},
+      {"datapro", {{'r', "(x)=" + lift + count + "datapro(0,0,x)"}}, 'r', {"datapro"}, true},
+      {"dataarraysum", {{'r', "(x)=" + lift + count + "dataarraysum(0,0,1,0)"}}, 'r', {"dataarraysum"}, true},
+      {"sum", {{'r', "(x)=" + lift + count + "sum(0,0,1,1,1)"}}, 'r', {"sum"}, true},
+      {"pro", {{'r', "(x)=" + lift + count + "pro(0,0,1,1,1)"}}, 'r', {"pro"}, true},
+      {"simpintegrate", {{'r', "(x)=" + lift + count + "simpintegrate(0,1,1,0)"}}, 'r', {"simpintegrate"}, true},
+      {"calfor", {{'r', "(x)=" + lift + count + "calfor(0,x)"}}, 'r', {"calfor"}, true},
+      {"call", {{'r', "(x)=" + lift + count + "call(0)"}}, 'r', {"call"}, true},
+      {"complex calfor", {{'c', "(z)=" + lift + "calfor(0,z)"}}, 'c', {"calfor"}, false},
+      {"integer calfor", {{'i', "(k)=" + lift + "calfor(0,k)"}}, 'i', {"calfor"}, false},
+      {"across engines",
+       {{'r', "(x)=" + lift + count + "calcfor(0,x,0)"}, {'c', "(z)=" + lift + "califor(0,z)"},
+        {'i', "(k)=" + lift + "calrfor(0,k)"}},
+       'r',
+       {"calcfor", "califor", "calrfor"},
+       true},
+      {"host re-entry", {{'r', "(x)=" + count + "again(0)"}}, 'r', {"rcals"}, true},
+  };
+  return chains;
+}
+
+struct ChainOutcome {
+  int32_t errors = 0;  // engines with a pending error
+  int32_t number = 0;
+  std::string name;
+  int32_t levels = 0;  // deepest chain reached, where counted
+};
+
+// Runs f on a new thread whose stack is exactly stackBytes, with an
+// inaccessible page below it (0: on the main thread). The stack is mapped
+// here rather than left to the thread library, which may hand out a larger
+// cached one.
+template <class F>
+void onThread(size_t stackBytes, F f) {
+  if (stackBytes == 0) {
+    f();
+    return;
+  }
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  void* block = mmap(nullptr, stackBytes + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(block, MAP_FAILED);
+  ASSERT_EQ(mprotect(block, page, PROT_NONE), 0);
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstack(&attr, static_cast<char*>(block) + page, stackBytes), 0);
+  pthread_t thread;
+  auto body = [](void* p) -> void* {
+    (*static_cast<F*>(p))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, body, &f), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  munmap(block, stackBytes + page);
+}
+
+ChainOutcome runChain(const StackChain& chain, size_t stackBytes) {
+  static const char* names[] = {"again", "probe", ""};
+  static const int32_t rules[] = {0, -1};
+  static const QxRealFn fns[] = {reenter, probe};
+  deletedll();
+  EXPECT_EQ(setfcfun(names, rules, fns), 1);
+  EXPECT_EQ(setfornum(2), 1);
+  EXPECT_EQ(Csetfornum(1), 1);
+  EXPECT_EQ(Isetfornum(1), 1);
+  userci();
+  std::string setup = "newdoublearrays(1)+newdoublearray(0,1,1)";
+  int32_t last;
+  EXPECT_EQ(rcom(1, setup.data(), &last), 0);
+  rcal(1, nullptr);
+  for (const auto& [engine, text] : chain.rows) {
+    std::string t = text;
+    const int32_t code = engine == 'r' ? rcom(0, t.data(), &last)
+                         : engine == 'c' ? Ccom(0, t.data(), &last)
+                                         : Icom(0, t.data(), &last);
+    EXPECT_EQ(code, 0) << text;
+  }
+  gDeepest = 0;
+  onThread(stackBytes, [&] {
+    if (chain.start == 'r') {
+      double x = 1;
+      rcal(0, &x);
+    } else if (chain.start == 'c') {
+      QxComplex z{1, 0};
+      Ccal(0, &z);
+    } else {
+      int32_t k = 1;
+      Ical(0, &k);
+    }
+  });
+  ChainOutcome out;
+  const char* name = nullptr;
+  for (int32_t (*fetch)(const char**) : {fcerr, Cfcerr, Ifcerr}) {
+    if (const int32_t n = fetch(&name)) {
+      ++out.errors;
+      out.number = n;
+      out.name = name ? name : "";
+    }
+  }
+  out.levels = gDeepest;
+  return out;
+}
+
+TEST(NativeStack, RoomIsJudgedOnTheThreadsOwnStack) {
+  bool onSmall = true, onLarge = false;
+  onThread(32 * 1024, [&] { onSmall = qx::stackRoomLeft(); });
+  onThread(1024 * 1024, [&] { onLarge = qx::stackRoomLeft(); });
+  EXPECT_FALSE(onSmall);  // 32 KB: less than the margin however little is used
+  EXPECT_TRUE(onLarge);
+  EXPECT_TRUE(qx::stackRoomLeft());  // the main thread
+}
+
+TEST(NativeStack, EveryChainEndsWithMinusTwoOnSmallStacksAndTheMainThread) {
+  for (const StackChain& chain : stackChains()) {
+    int32_t levelsOn256 = 0;
+    // The smallest stack a thread can have, two common small sizes, and the
+    // main thread.
+    const size_t smallest = std::max<size_t>(16 * 1024, static_cast<size_t>(sysconf(_SC_THREAD_STACK_MIN)));
+    for (size_t stack : {smallest, size_t{128} * 1024, size_t{256} * 1024, size_t{0}}) {
+      SCOPED_TRACE(std::string(chain.kind) + ", stack " + (stack ? std::to_string(stack / 1024) + " KB" : "main"));
+      const ChainOutcome out = runChain(chain, stack);
+      EXPECT_EQ(out.errors, 1);
+      EXPECT_EQ(out.number, -2);
+      EXPECT_TRUE(chain.names.count(out.name)) << out.name;
+      if (stack == 256 * 1024) levelsOn256 = out.levels;
+      if (stack != 0 && chain.counted) {
+        EXPECT_LT(out.levels, qx::kMaxNativeDepth);  // the stack, not the cap, ended it
+      }
+    }
+    // The guard leaves the chain most of a small stack, not a token few levels.
+    if (chain.counted) {
+      EXPECT_GE(levelsOn256, 25) << chain.kind;
+    }
+  }
+  deletedll();
 }
 
 TEST_F(Calls, NumberStore) {

@@ -56,7 +56,7 @@ inline int32_t checkCall(int nest, int32_t last, const typename T::Value* a, int
                          int32_t rowArg = 0) noexcept {
   Engine<T>& E = engine<T>();
   TableView<typename Target::Value>& t = view<T, Target>();
-  if (E.nest[nest] + 1 > E.levelLimit || gLib.depth >= kMaxNativeDepth) return -2;
+  if (E.nest[nest] + 1 > E.levelLimit || !nestedRoomLeft()) return -2;
   if (t.rows <= 0) return -1;
   if (last + 1 < minArgs) return 3;
   row = T::toInt(a[rowArg]);

@@ -69,7 +69,7 @@ struct Call {
 };
 
 // Names the call for its error record, then the common checks, in order:
-// level and native depth (-2), empty table (-1), fewer than minArgs
+// level, native depth and native stack (-2), empty table (-1), fewer than minArgs
 // arguments (3), the row at a[rowArg] outside the table (1) or not compiled
 // (2). Returns 0 or the error number.
 int32_t checkRepeated(int nest, int32_t last, const double* a, int32_t minArgs, int32_t rowArg,
