@@ -106,6 +106,7 @@ QX_API void deletedll(void) {
   releaseEngine<R>();
   releaseEngine<C>();
   releaseEngine<I>();
+  jit::shutdown();
   strings::release();
   gLib = Library();
 }

@@ -5,6 +5,7 @@
 
 #include "engine.h"
 #include "evaluator/evaluator.h"
+#include "jit/tier.h"
 
 namespace qx {
 
@@ -31,7 +32,14 @@ inline typename Target::Value runRow(TableView<typename Target::Value>& t, int32
   ++busy[r];
   ++gLib.active[Target::kEngine];
   ++gLib.depth;
-  typename Target::Value v = evaluate<Target>(t.code[r], t.ptrs[r], t.stack[r]);
+  typename Target::Value v;
+  if (void* code = t.jit[r]) {
+    v = jit::run<Target>(code);
+  } else if (++t.hits[r] >= jit::gTierAt && jit::offer<Target>(t, r)) {
+    v = jit::run<Target>(t.jit[r]);
+  } else {
+    v = evaluate<Target>(t.code[r], t.ptrs[r], t.stack[r]);
+  }
   --gLib.depth;
   --gLib.active[Target::kEngine];
   --busy[r];

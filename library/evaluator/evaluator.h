@@ -210,23 +210,25 @@ inline void controlCall(Cursors<T>& c, int32_t m, int32_t count, typename T::Val
 #define QX_OP(label) L_##label:
 #define QX_NEXT goto* kDispatch[*pc++]
 
+// Runs codes from the state in `from` with the top of the stack in `tos`
+// until the row ends. A fresh evaluation starts at the row's first code;
+// the machine-code tier also hands a running evaluation over at any code
+// (with every stack value in memory and tos = from.sp[-1]).
 template <class T>
-typename T::Value evaluate(const uint8_t* code, typename T::Value* const* ptrs, typename T::Value* stack) noexcept {
+typename T::Value interpret(Cursors<T> from, typename T::Value tos, int32_t baseLevel) noexcept {
   using V = typename T::Value;
   Engine<T>& E = engine<T>();
-  const int32_t baseLevel = E.level;
   // The cursors live in locals (registers); they go through a Cursors
   // record only around the rare control-flow helpers.
-  const uint8_t* pc = code;
-  const V* kc = ptrs[0];
-  V* const* pp = ptrs + 1;
-  V* sb = ptrs[0];
+  const uint8_t* pc = from.pc;
+  const V* kc = from.kc;
+  V* const* pp = from.pp;
+  V* sb = from.sb;
   // The top of the stack is kept in `tos`; its slot in memory is written
   // only before a helper or handler looks at the stack. The stack starts one
   // slot into the area: slot 0 of the area takes the first such write of an
   // empty stack (a row's area has one slot more than its deepest stack).
-  V* sp = stack + 1;  // next free slot; the top is sp[-1]
-  V tos = T::zero();
+  V* sp = from.sp;  // next free slot; the top is sp[-1]
 #define QX_SYNC_OUT \
   sp[-1] = tos;     \
   Cursors<T> c{pc, kc, pp, sb, sp}
@@ -362,5 +364,11 @@ typename T::Value evaluate(const uint8_t* code, typename T::Value* const* ptrs, 
 
 #undef QX_OP
 #undef QX_NEXT
+
+template <class T>
+inline typename T::Value evaluate(const uint8_t* code, typename T::Value* const* ptrs,
+                                  typename T::Value* stack) noexcept {
+  return interpret<T>(Cursors<T>{code, ptrs[0], ptrs + 1, ptrs[0], stack + 1}, T::zero(), engine<T>().level);
+}
 
 }  // namespace qx

@@ -1,0 +1,56 @@
+// How the rest of the library meets the machine-code tier: the evaluation
+// count that triggers translation, translation itself, running a row's
+// machine code and releasing it. Present in every build; without the tier
+// translation never succeeds and rows run in the interpreter.
+#pragma once
+#include <cstdint>
+
+#include "engine.h"
+#include "jit/jit.h"
+
+namespace qx::jit {
+
+// Evaluation count at which a row is offered for translation: 1 when every
+// row is translated at its first evaluation, INT32_MAX when the tier is off
+// or the mode has not been read yet (the first offer reads it).
+extern int32_t gTierAt;
+
+// Machine code of one row; t.jit[row] points here. `entry` is the
+// translated function: double() for the real engine, int32_t() for the
+// integer engine, void(Complex*) for the complex engine.
+struct RowCode {
+  void* entry;
+};
+
+// Offers row `row` of table `t` (of engine T) for translation once its
+// count reached gTierAt. True when the row has machine code now. A failed
+// translation records no error; the row keeps running in the interpreter.
+template <class T>
+bool offer(TableView<typename T::Value>& t, int32_t row) noexcept;
+
+// Releases the machine code of a row (if any) and restarts its count.
+void releaseRowCode(void** jit, int32_t* hits, int32_t row) noexcept;
+
+// Releases everything the tier holds (deletedll); rows must be released first.
+void shutdown() noexcept;
+
+// Between the two files of the tier.
+Mode readMode() noexcept;
+void releaseCode(RowCode* code) noexcept;
+void countTranslated() noexcept;
+void countFailed() noexcept;
+void countNotTranslated() noexcept;
+
+template <class T>
+inline typename T::Value run(void* code) noexcept {
+  void* entry = static_cast<RowCode*>(code)->entry;
+  if constexpr (std::is_same_v<T, ComplexTraits>) {
+    Complex out;
+    reinterpret_cast<void (*)(Complex*)>(entry)(&out);
+    return out;
+  } else {
+    return reinterpret_cast<typename T::Value (*)()>(entry)();
+  }
+}
+
+}  // namespace qx::jit
