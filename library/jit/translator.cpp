@@ -24,8 +24,6 @@
 // Real and integer arithmetic is inline; complex values stay in memory and
 // call the engine's routines.
 #include <array>
-#include <cstdio>
-#include <cstdlib>
 #include <climits>
 #include <cstddef>
 #include <cstring>
@@ -245,19 +243,19 @@ class Translator {
         len_(t.header[row][H_CODE_LENGTH]), lastSlot_(t.header[row][H_LAST_SLOT]) {}
 
   ~Translator() {
-    freeArray(work_);
-    if (info_) freeRaw(info_);
+    freeTierRaw(work_);
+    freeTierRaw(info_);
   }
 
   Outcome run(RowCode** result) noexcept {
     if (len_ < 0 || code_[len_] != OP_END) return kUnsupported;
     const int64_t n = static_cast<int64_t>(len_) + 2;
     // The record with its five tables, and the translator's work tables.
-    info_ = static_cast<RowInfo<V>*>(allocRaw(1, sizeof(RowInfo<V>) + 5 * n * sizeof(int32_t)));
-    work_ = allocArray<int32_t>(8 * n);
-    slots_ = static_cast<Slot*>(allocRaw(n, sizeof(Slot)));
+    info_ = static_cast<RowInfo<V>*>(allocTierRaw(1, sizeof(RowInfo<V>) + 5 * n * sizeof(int32_t)));
+    work_ = static_cast<int32_t*>(allocTierRaw(8 * n, sizeof(int32_t)));
+    slots_ = static_cast<Slot*>(allocTierRaw(n, sizeof(Slot)));
     if (!info_ || !work_ || !slots_) {
-      if (slots_) freeRaw(slots_);
+      if (slots_) freeTierRaw(slots_);
       slots_ = nullptr;
       return kFailed;
     }
@@ -282,7 +280,7 @@ class Translator {
     hid2_ = work_ + 7 * n;
     Outcome o = analyze();
     if (o == kOk) o = emit();
-    freeRaw(slots_);
+    freeTierRaw(slots_);
     slots_ = nullptr;
     if (o == kOk) {
       *result = info_;
@@ -1034,11 +1032,11 @@ class Translator {
     // slot 0.
     storeZero(0);
 
-    labels_ = static_cast<Label*>(allocRaw(static_cast<int64_t>(len_) + 2, sizeof(Label)));
-    dynLabels_ = static_cast<Label*>(allocRaw(dynCount_ > 0 ? dynCount_ : 1, sizeof(Label)));
+    labels_ = static_cast<Label*>(allocTierRaw(static_cast<int64_t>(len_) + 2, sizeof(Label)));
+    dynLabels_ = static_cast<Label*>(allocTierRaw(dynCount_ > 0 ? dynCount_ : 1, sizeof(Label)));
     if (!labels_ || !dynLabels_) {
-      freeRaw(labels_);
-      freeRaw(dynLabels_);
+      freeTierRaw(labels_);
+      freeTierRaw(dynLabels_);
       labels_ = dynLabels_ = nullptr;
       return kFailed;
     }
@@ -1122,25 +1120,20 @@ class Translator {
       goto unsupported;
     }
     cc.endFunc();
-    freeRaw(labels_);
-    freeRaw(dynLabels_);
+    freeTierRaw(labels_);
+    freeTierRaw(dynLabels_);
     labels_ = dynLabels_ = nullptr;
     if (cc.finalize() != kErrorOk || errors.err != kErrorOk) return kFailed;
     {
       void* entry = nullptr;
-      if (rt->_add(&entry, &holder) != kErrorOk || !entry) return kFailed;
+      if (!tierMayAllocate() || rt->_add(&entry, &holder) != kErrorOk || !entry) return kFailed;
       info_->entry = entry;
-      if (std::getenv("QX_JIT_DUMP")) {  // DEBUG-TEMP
-        FILE* f = std::fopen("/tmp/jit.bin", "wb");
-        std::fwrite(entry, 1, holder.codeSize(), f);
-        std::fclose(f);
-      }
     }
     return kOk;
 
   unsupported:
-    freeRaw(labels_);
-    freeRaw(dynLabels_);
+    freeTierRaw(labels_);
+    freeTierRaw(dynLabels_);
     labels_ = dynLabels_ = nullptr;
     return kUnsupported;
   }
@@ -1175,7 +1168,7 @@ bool offer(TableView<typename T::Value>& t, int32_t row) noexcept {
 
 void releaseCode(RowCode* code) noexcept {
   if (gRuntime && code->entry) gRuntime->_release(code->entry);
-  freeRaw(code);
+  freeTierRaw(code);
 }
 
 void shutdown() noexcept {
