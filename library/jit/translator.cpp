@@ -349,7 +349,7 @@ class Translator {
           const int32_t cnt = T::hidden(constant(known_[s - 1]));
           const int32_t m = T::hidden(constant(known_[s - 2]));
           const int32_t a = s - 1 - cnt;
-          if (cnt < 2 || a < 0 || m < 0) return kUnsupported;
+          if (cnt < 1 || a < 0 || m < 0) return kUnsupported;
           hid1_[pos] = cnt;
           hid2_[pos] = m;
           if (m == FN_FOR || m == FN_DOWHILE) {
@@ -770,7 +770,7 @@ class Translator {
       n->setArg(0, pa);
     } else {
       if constexpr (!kInt) {
-        if (op == 11) {  // sqrt: the instruction gives the library's result
+        if (op == 11) {  // sqrt: the instruction is the library's function
           x86::Xmm r = cc_->newXmmSd();
           cc_->sqrtsd(r, get(a));
           put(a, r);
