@@ -63,3 +63,15 @@ endif()
 if(QX_JIT_ENABLED)
   target_compile_definitions(quibex_objects PRIVATE QX_JIT=1)
 endif()
+
+# Every test runs twice: NAME with the interpreter only, NAME.jit with every
+# row translated at its first evaluation. Arguments after the name are those
+# of add_test after NAME. QX_TIER_TESTS lists the names registered (for
+# properties that both twins need).
+function(qx_add_tier_tests name)
+  add_test(NAME ${name} ${ARGN})
+  add_test(NAME ${name}.jit ${ARGN})
+  set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT QUIBEX_JIT=0)
+  set_property(TEST ${name}.jit APPEND PROPERTY ENVIRONMENT QUIBEX_JIT=always)
+  set(QX_TIER_TESTS ${name} ${name}.jit PARENT_SCOPE)
+endfunction()
