@@ -210,25 +210,47 @@ inline void controlCall(Cursors<T>& c, int32_t m, int32_t count, typename T::Val
 #define QX_OP(label) L_##label:
 #define QX_NEXT goto* kDispatch[*pc++]
 
-// Runs codes from the state in `from` with the top of the stack in `tos`
-// until the row ends. A fresh evaluation starts at the row's first code;
-// the machine-code tier also hands a running evaluation over at any code
-// (with every stack value in memory and tos = from.sp[-1]).
+// Where a running evaluation is handed to the interpreter: the cursors
+// (every stack value in memory, the top at c.sp[-1]) and the loop level
+// the evaluation started at.
 template <class T>
-typename T::Value interpret(Cursors<T> from, typename T::Value tos, int32_t baseLevel) noexcept {
+struct Handover {
+  Cursors<T> c;
+  int32_t baseLevel;
+};
+
+// Runs a row from its first code, or (the Handed instance, with `from`)
+// continues an evaluation that the machine-code tier hands over at any
+// code. Two instances, so that the prologue of the second costs the first
+// nothing: one more live value there leaves too few registers and the
+// compiler folds the per-code jumps into one shared dispatch.
+template <class T, bool Handed = false>
+typename T::Value evaluate(const uint8_t* code, typename T::Value* const* ptrs, typename T::Value* stack,
+                           const Handover<T>* from = nullptr) noexcept {
   using V = typename T::Value;
   Engine<T>& E = engine<T>();
+  int32_t baseLevel = E.level;
   // The cursors live in locals (registers); they go through a Cursors
   // record only around the rare control-flow helpers.
-  const uint8_t* pc = from.pc;
-  const V* kc = from.kc;
-  V* const* pp = from.pp;
-  V* sb = from.sb;
+  const uint8_t* pc = code;
+  const V* kc = ptrs[0];
+  V* const* pp = ptrs + 1;
+  V* sb = ptrs[0];
   // The top of the stack is kept in `tos`; its slot in memory is written
   // only before a helper or handler looks at the stack. The stack starts one
   // slot into the area: slot 0 of the area takes the first such write of an
   // empty stack (a row's area has one slot more than its deepest stack).
-  V* sp = from.sp;  // next free slot; the top is sp[-1]
+  V* sp = stack + 1;  // next free slot; the top is sp[-1]
+  V tos = T::zero();
+  if constexpr (Handed) {
+    pc = from->c.pc;
+    kc = from->c.kc;
+    pp = from->c.pp;
+    sb = from->c.sb;
+    sp = from->c.sp;
+    tos = sp[-1];
+    baseLevel = from->baseLevel;
+  }
 #define QX_SYNC_OUT \
   sp[-1] = tos;     \
   Cursors<T> c{pc, kc, pp, sb, sp}
@@ -365,10 +387,15 @@ typename T::Value interpret(Cursors<T> from, typename T::Value tos, int32_t base
 #undef QX_OP
 #undef QX_NEXT
 
-template <class T>
-inline typename T::Value evaluate(const uint8_t* code, typename T::Value* const* ptrs,
-                                  typename T::Value* stack) noexcept {
-  return interpret<T>(Cursors<T>{code, ptrs[0], ptrs + 1, ptrs[0], stack + 1}, T::zero(), engine<T>().level);
-}
+// One instance of each kind per engine, compiled in evaluator.cpp only: its dispatch
+// loop stays threaded (one indirect jump per code) whatever else a
+// translation unit that calls it contains.
+extern template RealTraits::Value evaluate<RealTraits, false>(const uint8_t*, RealTraits::Value* const*, RealTraits::Value*,
+                                                       const Handover<RealTraits>*) noexcept;
+extern template ComplexTraits::Value evaluate<ComplexTraits, false>(const uint8_t*, ComplexTraits::Value* const*,
+                                                             ComplexTraits::Value*,
+                                                             const Handover<ComplexTraits>*) noexcept;
+extern template IntTraits::Value evaluate<IntTraits, false>(const uint8_t*, IntTraits::Value* const*, IntTraits::Value*,
+                                                     const Handover<IntTraits>*) noexcept;
 
 }  // namespace qx

@@ -35,6 +35,6 @@ void resetStats() noexcept;
 bool rowTranslated(int engine, int32_t row) noexcept;
 
 // Evaluations of a row in Tiered mode before it is translated.
-constexpr int32_t kThreshold = 64;
+constexpr int32_t kThreshold = 1000;
 
 }  // namespace qx::jit

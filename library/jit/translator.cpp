@@ -168,6 +168,12 @@ Cursors<T> cursorsAt(const RowInfo<typename T::Value>* ri, int32_t q) noexcept {
                     ri->ptrs[0] - ri->sOff[q], ri->stack + ri->spOff[q]};
 }
 
+template <class T>
+typename T::Value handOver(const RowInfo<typename T::Value>* ri, const Cursors<T>& c, int32_t baseLevel) noexcept {
+  const Handover<T> h{c, baseLevel};
+  return evaluate<T, true>(ri->code, ri->ptrs, ri->stack, &h);
+}
+
 // Where the machine code goes on after a helper moved the cursors: the
 // label number of the position when the state is the one the translator
 // expects there, else -1 after the interpreter ran the rest of the row
@@ -180,7 +186,7 @@ int32_t landOrFinish(const RowInfo<typename T::Value>* ri, const Cursors<T>& c, 
     const Cursors<T> e = cursorsAt<T>(ri, static_cast<int32_t>(q));
     if (c.sp == e.sp && c.kc == e.kc && c.pp == e.pp && c.sb == e.sb) return ri->dynId[q];
   }
-  *out = interpret<T>(c, c.sp[-1], baseLevel);
+  *out = handOver<T>(ri, c, baseLevel);
   return -1;
 }
 
@@ -203,7 +209,7 @@ template <class T>
 void resumeHelper(const RowInfo<typename T::Value>* ri, int32_t pos, int32_t baseLevel,
                   typename T::Value* out) noexcept {
   const Cursors<T> c = cursorsAt<T>(ri, pos);
-  *out = interpret<T>(c, c.sp[-1], baseLevel);
+  *out = handOver<T>(ri, c, baseLevel);
 }
 
 // ---- translation ---------------------------------------------------------------
