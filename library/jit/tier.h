@@ -16,8 +16,10 @@ namespace qx::jit {
 extern int32_t gTierAt;
 
 // Machine code of one row; t.jit[row] points here. `entry` is the
-// translated function: double() for the real engine, int32_t() for the
-// integer engine, void(Complex*) for the complex engine.
+// translated function: double(const double* args) for the real engine,
+// int32_t(const int32_t* args) for the integer engine and
+// void(Complex* out, const Complex* args) for the complex engine; args may
+// be null (parameters already set).
 struct RowCode {
   void* entry;
 };
@@ -41,15 +43,18 @@ void countTranslated() noexcept;
 void countFailed() noexcept;
 void countNotTranslated() noexcept;
 
+// Runs a row's machine code; with `args`, it first sets the row's
+// parameters from them.
 template <class T>
-inline typename T::Value run(void* code) noexcept {
+inline typename T::Value run(void* code, const typename T::Value* args) noexcept {
   void* entry = static_cast<RowCode*>(code)->entry;
   if constexpr (std::is_same_v<T, ComplexTraits>) {
     Complex out;
-    reinterpret_cast<void (*)(Complex*)>(entry)(&out);
+    reinterpret_cast<void (*)(Complex*, const Complex*)>(entry)(&out, args);
     return out;
   } else {
-    return reinterpret_cast<typename T::Value (*)()>(entry)();
+    using V = typename T::Value;
+    return reinterpret_cast<V (*)(const V*)>(entry)(args);
   }
 }
 

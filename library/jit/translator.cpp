@@ -246,7 +246,8 @@ class Translator {
  public:
   Translator(TableView<V>& t, int32_t row) noexcept
       : code_(t.code[row]), ptrs_(t.ptrs[row]), vals_(t.vals[row]), stack_(t.stack[row]),
-        len_(t.header[row][H_CODE_LENGTH]), lastSlot_(t.header[row][H_LAST_SLOT]) {}
+        len_(t.header[row][H_CODE_LENGTH]), lastSlot_(t.header[row][H_LAST_SLOT]),
+        lastArg_(t.header[row][H_LAST_ARG]) {}
 
   ~Translator() {
     freeTierRaw(work_);
@@ -254,7 +255,7 @@ class Translator {
   }
 
   Outcome run(RowCode** result) noexcept {
-    if (len_ < 0 || code_[len_] != OP_END) return kUnsupported;
+    if (len_ < 0 || code_[len_] != OP_END || lastArg_ > lastSlot_) return kUnsupported;
     const int64_t n = static_cast<int64_t>(len_) + 2;
     // The record with its five tables, and the translator's work tables.
     info_ = static_cast<RowInfo<V>*>(allocTierRaw(1, sizeof(RowInfo<V>) + 5 * n * sizeof(int32_t)));
@@ -302,6 +303,7 @@ class Translator {
   V* stack_;
   int32_t len_;
   int32_t lastSlot_;
+  int32_t lastArg_;
   RowInfo<V>* info_ = nullptr;
   int32_t* work_ = nullptr;
   Slot* slots_ = nullptr;
@@ -1018,12 +1020,16 @@ class Translator {
     Engine<T>& E = engine<T>();
 
     FuncNode* fn = nullptr;
-    if constexpr (kCplx) fn = cc.addFunc(FuncSignatureT<void, void*>());
-    else fn = cc.addFunc(FuncSignatureT<V>());
+    if constexpr (kCplx) fn = cc.addFunc(FuncSignatureT<void, void*, const void*>());
+    else fn = cc.addFunc(FuncSignatureT<V, const void*>());
     if (!fn) return kFailed;
+    x86::Gp args = cc.newIntPtr();
     if constexpr (kCplx) {
       outArg_ = cc.newIntPtr();
       fn->setArg(0, outArg_);
+      fn->setArg(1, args);
+    } else {
+      fn->setArg(0, args);
     }
     stk_ = cc.newIntPtr();
     vb_ = cc.newIntPtr();
@@ -1037,6 +1043,22 @@ class Translator {
     // The first push of the interpreter writes its initial top (zero) to
     // slot 0.
     storeZero(0);
+    // The host's arguments to the parameter slots, when given.
+    {
+      Label none = cc.newLabel();
+      cc.test(args, args);
+      cc.jz(none);
+      for (int32_t i = 0; i <= lastArg_; ++i) {
+        if constexpr (kCplx) {
+          copy16(val(vals_ + i), x86::ptr(args, i * kSz, 16));
+        } else {
+          x86::Gp g = kInt ? cc.newGpd() : cc.newGpq();
+          cc.mov(g, x86::ptr(args, i * kSz, static_cast<uint32_t>(kSz)));
+          cc.mov(val(vals_ + i), g);
+        }
+      }
+      cc.bind(none);
+    }
 
     labels_ = static_cast<Label*>(allocTierRaw(static_cast<int64_t>(len_) + 2, sizeof(Label)));
     dynLabels_ = static_cast<Label*>(allocTierRaw(dynCount_ > 0 ? dynCount_ : 1, sizeof(Label)));
