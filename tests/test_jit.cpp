@@ -151,7 +151,7 @@ std::string observe(const Case& c, Mode m, bool* allTranslated) {
       err = Cfcerr(&name);
     } else {
       std::vector<int32_t> a;
-      for (double d : c.args) a.push_back(static_cast<int32_t>(d));
+      for (double d : c.args) a.push_back(d > -2147483649.0 && d < 2147483648.0 ? static_cast<int32_t>(d) : 0);
       out += "=" + std::to_string(Ical(0, a.data()));
       err = Ifcerr(&name);
     }
