@@ -232,10 +232,13 @@ class Translator {
   static constexpr int32_t kSz = static_cast<int32_t>(sizeof(V));
   using Reg = std::conditional_t<kInt, x86::Gp, x86::Xmm>;
 
+  // A stack slot's value lives in the slot's own virtual register (one per
+  // stack offset, so that a long formula does not make thousands of them).
   struct Slot {
     Reg r;
     bool inReg;
     bool dirty;
+    bool made;
   };
   struct Scan {
     SkipEnd kind;
@@ -483,10 +486,46 @@ class Translator {
     return x86::ptr(eng_, static_cast<int32_t>(static_cast<const char*>(p) - reinterpret_cast<const char*>(&E)), size);
   }
 
-  Reg newReg() noexcept {
-    if constexpr (kInt) return cc_->newGpd();
-    else return cc_->newXmmSd();
+  // The register of stack offset off.
+  Reg reg(int32_t off) noexcept {
+    Slot& sl = slots_[off];
+    if (!sl.made) {
+      if constexpr (kInt) sl.r = cc_->newGpd();
+      else sl.r = cc_->newXmmSd();
+      sl.made = true;
+    }
+    return sl.r;
   }
+
+  // Temporaries of one code: the k-th of a kind is the same virtual
+  // register in every code.
+  static constexpr int kPool = 12;
+  x86::Gp gpdPool_[kPool], ptrPool_[kPool], gpqPool_[kPool];
+  x86::Xmm xsdPool_[kPool], xPool_[kPool];
+  int nGpd_ = 0, nPtr_ = 0, nGpq_ = 0, nXsd_ = 0, nX_ = 0;
+  int uGpd_ = 0, uPtr_ = 0, uGpq_ = 0, uXsd_ = 0, uX_ = 0;
+  template <class R, class Make>
+  R pooled(R* pool, int& made, int& used, Make make) noexcept {
+    if (used < made) return pool[used++];
+    R r = make();
+    if (made < kPool) {
+      pool[made++] = r;
+      ++used;
+    }
+    return r;
+  }
+  x86::Gp gpd() noexcept { return pooled(gpdPool_, nGpd_, uGpd_, [&] { return cc_->newGpd(); }); }
+  x86::Gp gpq() noexcept { return pooled(gpqPool_, nGpq_, uGpq_, [&] { return cc_->newGpq(); }); }
+  x86::Gp ptr() noexcept { return pooled(ptrPool_, nPtr_, uPtr_, [&] { return cc_->newIntPtr(); }); }
+  x86::Xmm xsd() noexcept { return pooled(xsdPool_, nXsd_, uXsd_, [&] { return cc_->newXmmSd(); }); }
+  x86::Xmm x128() noexcept { return pooled(xPool_, nX_, uX_, [&] { return cc_->newXmm(); }); }
+  void freeTemps() noexcept { uGpd_ = uPtr_ = uGpq_ = uXsd_ = uX_ = 0; }
+  Reg temp() noexcept {
+    if constexpr (kInt) return gpd();
+    else return xsd();
+  }
+  x86::Xmm copyX_;
+  x86::Gp copyG_;
   void load(const Reg& r, const x86::Mem& m) noexcept {
     if constexpr (kInt) cc_->mov(r, m);
     else cc_->movsd(r, m);
@@ -497,7 +536,7 @@ class Translator {
   }
   // 16-byte copy for complex values.
   void copy16(const x86::Mem& dst, const x86::Mem& src) noexcept {
-    x86::Xmm x = cc_->newXmm();
+    x86::Xmm x = copyX_;
     x86::Mem s = src, d = dst;
     s.setSize(16);
     d.setSize(16);
@@ -508,7 +547,9 @@ class Translator {
     if constexpr (kCplx) {
       copy16(dst, src);
     } else {
-      Reg r = newReg();
+      Reg r;
+      if constexpr (kInt) r = copyG_;
+      else r = copyX_;
       load(r, src);
       store(dst, r);
     }
@@ -517,14 +558,24 @@ class Translator {
   Reg get(int32_t off) noexcept {
     Slot& sl = slots_[off];
     if (!sl.inReg) {
-      sl.r = newReg();
+      reg(off);
       load(sl.r, slot(off));
       sl.inReg = true;
       sl.dirty = false;
     }
     return sl.r;
   }
-  void put(int32_t off, const Reg& r) noexcept { slots_[off] = Slot{r, true, true}; }
+  // The value in r becomes the value of offset off.
+  void put(int32_t off, const Reg& r) noexcept {
+    Reg home = reg(off);
+    if (r.id() != home.id()) {
+      if constexpr (kInt) cc_->mov(home, r);
+      else cc_->movapd(home, r);
+    }
+    Slot& sl = slots_[off];
+    sl.inReg = true;
+    sl.dirty = true;
+  }
   void forget(int32_t off) noexcept { slots_[off].inReg = false; }
 
   // Writes register values of offsets below `limit` to their slots.
@@ -542,7 +593,7 @@ class Translator {
   }
 
   x86::Gp lea(const x86::Mem& m) noexcept {
-    x86::Gp g = cc_->newIntPtr();
+    x86::Gp g = ptr();
     cc_->lea(g, m);
     return g;
   }
@@ -556,21 +607,21 @@ class Translator {
 
   // A byte register set to the value's truth.
   x86::Gp truthOf(int32_t off) noexcept {
-    x86::Gp b = cc_->newGpd();
+    x86::Gp b = gpd();
     if constexpr (kInt) {
       cc_->cmp(get(off), 0);
       cc_->setg(b.r8());
     } else {
       x86::Xmm v;
       if constexpr (kCplx) {
-        v = cc_->newXmmSd();
+        v = xsd();
         x86::Mem m = slot(off);
         m.setSize(8);
         cc_->movsd(v, m);
       } else {
         v = get(off);
       }
-      x86::Xmm z = cc_->newXmmSd();
+      x86::Xmm z = xsd();
       cc_->xorpd(z, z);
       cc_->ucomisd(v, z);
       cc_->seta(b.r8());
@@ -586,14 +637,14 @@ class Translator {
     } else {
       x86::Xmm v;
       if constexpr (kCplx) {
-        v = cc_->newXmmSd();
+        v = xsd();
         x86::Mem m = slot(off);
         m.setSize(8);
         cc_->movsd(v, m);
       } else {
         v = get(off);
       }
-      x86::Xmm z = cc_->newXmmSd();
+      x86::Xmm z = xsd();
       cc_->xorpd(z, z);
       cc_->ucomisd(v, z);
       cc_->ja(to);
@@ -602,12 +653,12 @@ class Translator {
 
   // Value of a truth byte b (0 or 1) as 1 or -1, placed on offset off.
   void putTruth(int32_t off, const x86::Gp& b) noexcept {
-    x86::Gp w = cc_->newGpd();
+    x86::Gp w = gpd();
     cc_->lea(w, x86::ptr(b.r64(), b.r64(), 0, -1));  // 2b - 1
     if constexpr (kInt) {
       put(off, w);
     } else {
-      x86::Xmm r = cc_->newXmmSd();
+      x86::Xmm r = reg(off);
       cc_->xorpd(r, r);
       cc_->cvtsi2sd(r, w);
       put(off, r);
@@ -620,7 +671,7 @@ class Translator {
     cc_->cmp(field(&E.err.number, 4), 0);
     cc_->jne(done);
     cc_->mov(field(&E.err.number, 4), number);
-    x86::Gp n = cc_->newIntPtr();
+    x86::Gp n = ptr();
     cc_->mov(n, reinterpret_cast<uint64_t>(name));
     cc_->mov(field(&E.err.name, 8), n);
     cc_->bind(done);
@@ -639,7 +690,7 @@ class Translator {
       copy16(x86::ptr(outArg_, 0, 16), out_);
       cc_->ret();
     } else {
-      Reg r = newReg();
+      Reg r = temp();
       x86::Mem m = out_;
       m.setSize(kSz);
       load(r, m);
@@ -666,7 +717,7 @@ class Translator {
     x86::Gp out = lea(out_);
     InvokeNode* n = invoke(reinterpret_cast<const void*>(&controlHelper<T>),
                            FuncSignatureT<int32_t, const void*, int32_t, int32_t, void*>());
-    x86::Gp id = cc_->newGpd();
+    x86::Gp id = gpd();
     n->setArg(0, Imm(reinterpret_cast<intptr_t>(info_)));
     n->setArg(1, Imm(pos));
     n->setArg(2, base_);
@@ -689,7 +740,7 @@ class Translator {
 
   void storeZero(int32_t off) noexcept {
     if constexpr (kCplx) {
-      x86::Xmm z = cc_->newXmm();
+      x86::Xmm z = x128();
       cc_->xorps(z, z);
       x86::Mem m = slot(off);
       m.setSize(16);
@@ -697,7 +748,7 @@ class Translator {
     } else if constexpr (kInt) {
       cc_->mov(slot(off), 0);
     } else {
-      x86::Xmm z = cc_->newXmmSd();
+      x86::Xmm z = xsd();
       cc_->xorpd(z, z);
       cc_->movsd(slot(off), z);
     }
@@ -720,18 +771,18 @@ class Translator {
     } else if (op == OP_POW) {
       Reg x = get(a), y = get(b);
       InvokeNode* n = invoke(reinterpret_cast<const void*>(&powHelper<T>), FuncSignatureT<V, V, V>());
-      Reg r = newReg();
+      Reg r = reg(a);
       n->setArg(0, x);
       n->setArg(1, y);
       n->setRet(0, r);
       put(a, r);
     } else if constexpr (kInt) {
       x86::Gp x = get(a), y = get(b);
-      x86::Gp r = cc_->newGpd();
+      x86::Gp r = gpd();
       if (op == OP_DIV) {
         // Division by 0 gives 0, by -1 the wrapped negation: never a trap.
         Label zero = cc_->newLabel(), neg = cc_->newLabel(), done = cc_->newLabel();
-        x86::Gp q = cc_->newGpd(), rem = cc_->newGpd();
+        x86::Gp q = gpd(), rem = gpd();
         cc_->test(y, y);
         cc_->jz(zero);
         cc_->cmp(y, -1);
@@ -756,9 +807,7 @@ class Translator {
       }
       put(a, r);
     } else {
-      x86::Xmm x = get(a), y = get(b);
-      x86::Xmm r = cc_->newXmmSd();
-      cc_->movapd(r, x);
+      x86::Xmm r = get(a), y = get(b);  // in place: the slot's register
       if (op == OP_ADD) cc_->addsd(r, y);
       else if (op == OP_SUB) cc_->subsd(r, y);
       else if (op == OP_MUL) cc_->mulsd(r, y);
@@ -779,15 +828,15 @@ class Translator {
     } else {
       if constexpr (!kInt) {
         if (op == 11) {  // sqrt: the instruction is the library's function
-          x86::Xmm r = cc_->newXmmSd();
-          cc_->sqrtsd(r, get(a));
+          x86::Xmm r = get(a);
+          cc_->sqrtsd(r, r);
           put(a, r);
           return;
         }
       }
       Reg x = get(a);
       InvokeNode* n = invoke(fn, FuncSignatureT<V, V>());
-      Reg r = newReg();
+      Reg r = reg(a);
       n->setArg(0, x);
       n->setRet(0, r);
       put(a, r);
@@ -812,7 +861,7 @@ class Translator {
         return;
       }
       const int32_t a = sp_ - 2, b = sp_ - 1;
-      x86::Gp t = cc_->newGpd();
+      x86::Gp t = gpd();
       if (op >= OP_GT && op <= OP_NE) {
         if constexpr (kInt) cc_->cmp(get(a), get(b));
         else cc_->ucomisd(get(a), get(b));
@@ -859,7 +908,7 @@ class Translator {
       } else {
         InvokeNode* n = invoke(reinterpret_cast<const void*>(&handlerHelper<T>),
                                FuncSignatureT<V, int32_t, int32_t, void*>());
-        Reg r = newReg();
+        Reg r = reg(a);
         n->setArg(0, Imm(m));
         n->setArg(1, Imm(cnt - 2));
         n->setArg(2, pa);
@@ -888,7 +937,7 @@ class Translator {
       // The usual end of a pass: count it and go back to the loop's start.
       writeBack(sp_);
       Label slow = cc_->newLabel();
-      x86::Gp lvl = cc_->newGpd(), rec = cc_->newIntPtr(), tmp = cc_->newIntPtr(), it = cc_->newGpd();
+      x86::Gp lvl = gpd(), rec = ptr(), tmp = ptr(), it = gpd();
       cc_->mov(lvl, field(&E.level, 4));
       cc_->cmp(lvl, base_);
       cc_->jle(slow);
@@ -923,7 +972,7 @@ class Translator {
     Engine<T>& E = engine<T>();
     writeBack(sp_);
     Label slow = cc_->newLabel(), ok = cc_->newLabel();
-    x86::Gp nl = cc_->newGpd(), rec = cc_->newIntPtr(), tmp = cc_->newIntPtr();
+    x86::Gp nl = gpd(), rec = ptr(), tmp = ptr();
     cc_->mov(nl, field(&E.level, 4));
     cc_->add(nl, 1);
     cc_->cmp(nl, field(&E.levelLimit, 4));
@@ -1036,6 +1085,9 @@ class Translator {
     eng_ = cc.newIntPtr();
     base_ = cc.newGpd();
     out_ = cc.newStack(16, 16);
+    copyX_ = cc.newXmm();
+    copyG_ = kInt ? cc.newGpd() : cc.newGpq();
+    for (int32_t i = 0; i <= len_ + 1; ++i) slots_[i].made = false;
     cc.mov(stk_, reinterpret_cast<uint64_t>(stack_));
     cc.mov(vb_, reinterpret_cast<uint64_t>(vals_));
     cc.mov(eng_, reinterpret_cast<uint64_t>(&E));
@@ -1052,7 +1104,7 @@ class Translator {
         if constexpr (kCplx) {
           copy16(val(vals_ + i), x86::ptr(args, i * kSz, 16));
         } else {
-          x86::Gp g = kInt ? cc.newGpd() : cc.newGpq();
+          x86::Gp g = kInt ? gpd() : gpq();
           cc.mov(g, x86::ptr(args, i * kSz, static_cast<uint32_t>(kSz)));
           cc.mov(val(vals_ + i), g);
         }
@@ -1089,6 +1141,7 @@ class Translator {
         live_ = true;
       }
       sp_ = info_->spOff[pos];
+      freeTemps();
       if (!live_) continue;
       const uint8_t op = canonical(code_[pos]);
       const int32_t k = info_->kOff[pos], p = info_->pOff[pos], st = info_->sOff[pos];
@@ -1101,7 +1154,7 @@ class Translator {
           if constexpr (kCplx) {
             copy16(slot(sp_), val(ptrs_[0] + k));
           } else {
-            Reg r = newReg();
+            Reg r = reg(sp_);
             load(r, val(ptrs_[0] + k));
             put(sp_, r);
           }
@@ -1111,7 +1164,7 @@ class Translator {
           if constexpr (kCplx) {
             copy16(slot(sp_), val(ptrs_[1 + p]));
           } else {
-            Reg r = newReg();
+            Reg r = reg(sp_);
             load(r, val(ptrs_[1 + p]));
             put(sp_, r);
           }
