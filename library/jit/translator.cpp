@@ -588,6 +588,14 @@ class Translator {
         }
     }
   }
+  // Stores register values of offsets below `limit` on a path that leaves
+  // the straight line (the model stays as it is for the path that goes on).
+  void spill(int32_t limit) noexcept {
+    if constexpr (!kCplx) {
+      for (int32_t i = 0; i < limit; ++i)
+        if (slots_[i].inReg && slots_[i].dirty) store(slot(i), slots_[i].r);
+    }
+  }
   void forgetAll() noexcept {
     for (int32_t i = 0; i <= len_ + 1; ++i) slots_[i].inReg = false;
   }
@@ -700,7 +708,7 @@ class Translator {
 
   // The interpreter runs the rest of the row from position pos.
   void emitResume(int32_t pos) noexcept {
-    writeBack(sp_);
+    spill(sp_);
     x86::Gp out = lea(out_);
     InvokeNode* n = invoke(reinterpret_cast<const void*>(&resumeHelper<T>),
                            FuncSignatureT<void, const void*, int32_t, int32_t, void*>());
@@ -713,7 +721,7 @@ class Translator {
 
   // A control helper ran at position pos; continue at its label.
   void emitControlHelper(int32_t pos) noexcept {
-    writeBack(sp_);
+    spill(sp_);
     x86::Gp out = lea(out_);
     InvokeNode* n = invoke(reinterpret_cast<const void*>(&controlHelper<T>),
                            FuncSignatureT<int32_t, const void*, int32_t, int32_t, void*>());
@@ -874,12 +882,24 @@ class Translator {
           default: cc_->setne(t.r8()); break;
         }
         cc_->movzx(t, t.r8());
-      } else {
+      } else if (op == OP_XOR) {
         x86::Gp x = truthOf(a), y = truthOf(b);
         cc_->mov(t, x);
-        if (op == OP_AND) cc_->and_(t, y);
-        else if (op == OP_OR) cc_->or_(t, y);
-        else cc_->xor_(t, y);
+        cc_->xor_(t, y);
+      } else {
+        // and / or decided by the first operand do not wait for the second:
+        // in "(v=expr)" the value assigned does not depend on v's old
+        // value through them.
+        get(b);
+        Label done = cc_->newLabel();
+        x86::Gp x = truthOf(a);
+        cc_->mov(t, x);
+        cc_->test(x, x);
+        if (op == OP_AND) cc_->jz(done);
+        else cc_->jnz(done);
+        x86::Gp y = truthOf(b);
+        cc_->mov(t, y);
+        cc_->bind(done);
       }
       putTruth(a, t);
       --sp_;
@@ -935,7 +955,8 @@ class Translator {
     }
     if ((m == FN_FOR || m == FN_DOWHILE) && loopOf_[pos] >= 0) {
       // The usual end of a pass: count it and go back to the loop's start.
-      writeBack(sp_);
+      // Only the slots up to the loop's index slot live on into the next pass.
+      if (m == FN_DOWHILE) get(a + cnt - 2);
       Label slow = cc_->newLabel();
       x86::Gp lvl = gpd(), rec = ptr(), tmp = ptr(), it = gpd();
       cc_->mov(lvl, field(&E.level, 4));
@@ -961,6 +982,7 @@ class Translator {
         cc_->bind(again);
       }
       cc_->mov(x86::dword_ptr(rec, static_cast<int32_t>(offsetof(LoopRecord<V>, iter))), it);
+      spill(a + 1);
       cc_->jmp(dynLabels_[info_->dynId[loopOf_[pos] + 1]]);
       cc_->bind(slow);
     }
@@ -970,7 +992,6 @@ class Translator {
 
   void emitLoop(int32_t pos) noexcept {
     Engine<T>& E = engine<T>();
-    writeBack(sp_);
     Label slow = cc_->newLabel(), ok = cc_->newLabel();
     x86::Gp nl = gpd(), rec = ptr(), tmp = ptr();
     cc_->mov(nl, field(&E.level, 4));
@@ -1006,12 +1027,12 @@ class Translator {
     const int32_t B = sp_ - 1;
     const bool isFor = marker(pos) == 0;
     const int32_t tgt = isFor ? B - 2 : B - 1;
-    writeBack(sp_);
     Label cont = cc_->newLabel();
     jumpIfTrue(sp_ - 2, cont);
     Scan sc;
     if (scan(pos + 1, sp_, tgt, -1, sc) && sc.kind == SKIP_AT_CALL && tgt + 1 == info_->spOff[sc.pos] &&
         target_[sc.pos]) {
+      spill(sp_);
       emitScanCopies();
       storeZero(tgt);
       if (isFor) cc_->dec(field(&E.level, 4));
@@ -1025,7 +1046,6 @@ class Translator {
   void emitWhich(int32_t pos) noexcept {
     const int32_t k = marker(pos);
     const int32_t top = sp_ - 1;
-    writeBack(sp_);
     Scan sc;
     if (k & 1) {
       Label cont = cc_->newLabel();
@@ -1034,6 +1054,7 @@ class Translator {
       if (scan(pos + 1, sp_, W, top, sc) && target_[sc.pos] &&
           ((sc.kind == SKIP_AT_CALL && W + 1 == info_->spOff[sc.pos]) ||
            (sc.kind == SKIP_AT_WHICH && sc.sp == info_->spOff[sc.pos]))) {
+        spill(sp_);
         emitScanCopies();
         if (sc.kind == SKIP_AT_CALL) recordError(1, builtinName<T>(FN_WHICH));
         cc_->jmp(labels_[sc.pos]);
@@ -1042,6 +1063,7 @@ class Translator {
       }
       cc_->bind(cont);
     } else {
+      writeBack(sp_);
       const int32_t B = top - 1, W = B - (2 * k - 2);
       if (scan(pos + 1, sp_, W, -1, sc) && sc.kind == SKIP_AT_CALL && W + 1 == info_->spOff[sc.pos] &&
           target_[sc.pos]) {
