@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <type_traits>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "engine.h"
 #include "fresh_library.h"
 #include "jit/jit.h"
+#include "jit/tier.h"
 #include "quibex.h"
 
 namespace {
@@ -440,5 +442,21 @@ TEST_F(JitTier, NoWritableAndExecutableMemory) {
   std::fclose(maps);
   EXPECT_GT(lines, 0);
 }
+
+// With QX_TIER_REPORT set, the counts of the whole run go to stderr at
+// the end: how many rows that reached translation got machine code.
+class TierReport : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    if (!std::getenv("QX_TIER_REPORT")) return;
+    const qx::jit::Stats s = qx::jit::lifetimeStats();
+    std::fprintf(stderr,
+                 "tier report: translated %llu failed %llu not translated %llu released %llu handed over %llu\n",
+                 static_cast<unsigned long long>(s.translated), static_cast<unsigned long long>(s.failed),
+                 static_cast<unsigned long long>(s.notTranslated), static_cast<unsigned long long>(s.released),
+                 static_cast<unsigned long long>(qx::jit::handovers()));
+  }
+};
+::testing::Environment* const kTierReport = ::testing::AddGlobalTestEnvironment(new TierReport);
 
 }  // namespace

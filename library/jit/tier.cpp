@@ -17,6 +17,7 @@ namespace {
 Mode gMode = Mode::Tiered;
 bool gModeKnown = false;
 Stats gStats = {0, 0, 0, 0};
+Stats gLifetime = {0, 0, 0, 0};  // the same counts, never reset
 
 int32_t tierAtFor(Mode m) noexcept {
   if (!available() || m == Mode::Off) return INT32_MAX;
@@ -62,9 +63,15 @@ Mode mode() noexcept {
 
 Stats stats() noexcept { return gStats; }
 void resetStats() noexcept { gStats = Stats{0, 0, 0, 0}; }
-void countTranslated() noexcept { ++gStats.translated; }
-void countFailed() noexcept { ++gStats.failed; }
-void countNotTranslated() noexcept { ++gStats.notTranslated; }
+Stats lifetimeStats() noexcept { return gLifetime; }
+namespace {
+uint64_t gHandovers = 0;
+}
+uint64_t handovers() noexcept { return gHandovers; }
+void countHandover() noexcept { ++gHandovers; }
+void countTranslated() noexcept { ++gStats.translated, ++gLifetime.translated; }
+void countFailed() noexcept { ++gStats.failed, ++gLifetime.failed; }
+void countNotTranslated() noexcept { ++gStats.notTranslated, ++gLifetime.notTranslated; }
 
 bool rowTranslated(int engineIndex, int32_t row) noexcept {
   void** jit = nullptr;
@@ -84,6 +91,7 @@ void releaseRowCode(void** jit, int32_t* hits, int32_t row) noexcept {
   releaseCode(static_cast<RowCode*>(jit[row]));
   jit[row] = nullptr;
   ++gStats.released;
+  ++gLifetime.released;
 }
 
 }  // namespace qx::jit

@@ -40,6 +40,13 @@ void shutdown() noexcept;
 Mode readMode() noexcept;
 void releaseCode(RowCode* code) noexcept;
 void countTranslated() noexcept;
+// The counts of stats() over the life of the process (resetStats leaves
+// them alone): the share of rows translated over a whole test run.
+Stats lifetimeStats() noexcept;
+// Evaluations that machine code handed to the interpreter part-way (a
+// state the translator did not plan a label for), over the process.
+uint64_t handovers() noexcept;
+void countHandover() noexcept;
 void countFailed() noexcept;
 void countNotTranslated() noexcept;
 

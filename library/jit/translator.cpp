@@ -170,6 +170,7 @@ Cursors<T> cursorsAt(const RowInfo<typename T::Value>* ri, int32_t q) noexcept {
 
 template <class T>
 typename T::Value handOver(const RowInfo<typename T::Value>* ri, const Cursors<T>& c, int32_t baseLevel) noexcept {
+  countHandover();
   const Handover<T> h{c, baseLevel};
   return evaluate<T, true>(ri->code, ri->ptrs, ri->stack, &h);
 }
@@ -349,7 +350,11 @@ class Translator {
         case OP_CONST: known_[s++] = k++; break;
         case OP_VAR: known_[s++] = -1; ++p; break;
         case OP_STORE: --s; ++st; break;
-        case OP_LOOP: openLoops_[open++] = pos; break;
+        case OP_LOOP:
+          if (known_[s - 1] < 0) return kUnsupported;
+          hid1_[pos] = T::hidden(constant(known_[s - 1]));
+          openLoops_[open++] = pos;
+          break;
         case OP_TEST:
         case OP_WHICH:
           if (known_[s - 1] < 0) return kUnsupported;
@@ -435,6 +440,8 @@ class Translator {
       Scan sc;
       if (op == OP_LOOP) {
         info_->dynId[pos + 1] = dyn++;
+        if (scan(pos + 1, s, s - 1, -1, sc) && sc.kind == SKIP_AT_CALL && s == info_->spOff[sc.pos])
+          target_[sc.pos] = 1;
       } else if (op == OP_TEST) {
         const int32_t h = marker(pos);
         const int32_t tgt = h == 0 ? s - 3 : s - 2;
@@ -1017,8 +1024,19 @@ class Translator {
     cc_->mov(x86::dword_ptr(rec, static_cast<int32_t>(offsetof(LoopRecord<V>, iter))), 0);
     cc_->jmp(ok);
     cc_->bind(slow);
-    // Level limit: the interpreter records it and skips the loop.
-    emitResume(pos);
+    // Level limit: error -2, the whole loop call is skipped and yields 0.
+    const int32_t idx = sp_ - 1;
+    Scan sc;
+    if (scan(pos + 1, sp_, idx, -1, sc) && sc.kind == SKIP_AT_CALL && idx + 1 == info_->spOff[sc.pos] &&
+        target_[sc.pos]) {
+      spill(sp_);
+      recordError(-2, builtinName<T>(marker(pos) == 1 ? FN_DOWHILE : FN_FOR));
+      emitScanCopies();
+      storeZero(idx);
+      cc_->jmp(labels_[sc.pos]);
+    } else {
+      emitResume(pos);
+    }
     cc_->bind(ok);
   }
 
