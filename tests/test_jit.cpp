@@ -321,6 +321,42 @@ TEST_F(JitTier, HostFunctionsFormulaCallsAndCrossEngineCalls) {
   same(cases);
 }
 
+// An assignment runs as a plain store while its two hidden constants hold
+// 1 and 0; a host that changes them through getin gets what the
+// interpreter computes from the new values.
+TEST_F(JitTier, AssignmentsFollowChangedConstants) {
+  if (!qx::jit::available()) GTEST_SKIP() << "built without the machine-code tier";
+  for (int changed = 0; changed < 3; ++changed) {
+    double results[2][3];
+    for (Mode m : {Mode::Off, Mode::Always}) {
+      deletedll();
+      ASSERT_EQ(setfornum(2), 1);
+      qx::jit::setMode(m);
+      char f[] = "(x:v)=(v=x*2)+v";
+      int32_t last;
+      ASSERT_EQ(rcom(0, f, &last), 0);
+      double* vals = getin(0);
+      const int32_t lastSlot = qx::gLib.real.table.header[0][qx::H_LAST_SLOT];
+      int32_t at = -1;
+      for (int32_t i = 1; i + 1 <= lastSlot; ++i)
+        if (vals[i - 1] == 2 && vals[i] == 1 && vals[i + 1] == 0) at = i;
+      ASSERT_GE(at, 0);
+      if (changed == 1) vals[at] = 5;
+      if (changed == 2) vals[at + 1] = 3;
+      double x = 3;
+      const int k = m == Mode::Off ? 0 : 1;
+      results[k][0] = rcal(0, &x);
+      results[k][1] = vals[1];  // v
+      x = -2;
+      results[k][2] = rcal(0, &x);
+      EXPECT_EQ(qx::jit::rowTranslated(0, 0), m == Mode::Always);
+    }
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(results[0][i], results[1][i]) << changed << " " << i;
+    if (changed == 0) EXPECT_EQ(results[1][0] + results[1][2], 12.0 - 8.0);
+    else EXPECT_NE(results[1][0] + results[1][2], 12.0 - 8.0);
+  }
+}
+
 TEST_F(JitTier, RowsAreTranslatedAtTheThresholdAndReleased) {
   if (!qx::jit::available()) GTEST_SKIP() << "built without the machine-code tier";
   qx::jit::setMode(Mode::Tiered);

@@ -1096,6 +1096,47 @@ class Translator {
   }
 
   bool live_ = true;
+  int32_t assignEnd_ = -1;
+  Label assignDone_;
+
+  // "(v=expr)" compiles to expr, CONST 1, CONST 0, VAR v, AND, ADD, SUB,
+  // MOV: expr - (1 + and(0, v)), which is expr itself, stored into v. When
+  // the two constants still hold 1 and 0 the machine code stores expr
+  // directly; otherwise it runs the seven codes as written.
+  void emitAssignmentShortcut(int32_t pos) noexcept {
+    if constexpr (kCplx) {
+      return;
+    } else {
+      static const uint8_t kShape[7] = {OP_CONST, OP_CONST, OP_VAR, OP_AND, OP_ADD, OP_SUB, OP_MOV};
+      if (pos + 7 > len_ || sp_ < 2) return;
+      for (int32_t i = 0; i < 7; ++i)
+        if (canonical(code_[pos + i]) != kShape[i] || (i > 0 && target_[pos + i])) return;
+      V* dst = ptrs_[info_->pOff[pos + 6]];
+      if (!inVals(dst)) return;
+      const V* one = ptrs_[0] + info_->kOff[pos];
+      const V* zero = one + 1;
+      Reg v = get(sp_ - 1);
+      Label general = cc_->newLabel();
+      assignDone_ = cc_->newLabel();
+      if constexpr (kInt) {
+        cc_->cmp(val(one), 1);
+        cc_->jne(general);
+        cc_->cmp(val(zero), 0);
+        cc_->jne(general);
+      } else {
+        cc_->cmp(x86::dword_ptr(vb_, static_cast<int32_t>((one - vals_) * kSz + 4)), 0x3FF00000);
+        cc_->jne(general);
+        cc_->cmp(x86::dword_ptr(vb_, static_cast<int32_t>((one - vals_) * kSz)), 0);
+        cc_->jne(general);
+        cc_->cmp(x86::qword_ptr(vb_, static_cast<int32_t>((zero - vals_) * kSz)), 0);
+        cc_->jne(general);
+      }
+      store(val(dst), v);
+      cc_->jmp(assignDone_);
+      cc_->bind(general);
+      assignEnd_ = pos + 7;
+    }
+  }
 
   Outcome emit() noexcept {
     markTargets();
@@ -1173,7 +1214,16 @@ class Translator {
 
     forgetAll();
     live_ = true;
+    assignEnd_ = -1;
     for (int32_t pos = 0; pos <= len_; ++pos) {
+      if (pos == assignEnd_) {
+        // Both ways through an assignment meet here, the value in the
+        // register of its slot.
+        cc.bind(assignDone_);
+        slots_[info_->spOff[pos] - 1].inReg = true;
+        slots_[info_->spOff[pos] - 1].dirty = true;
+        assignEnd_ = -1;
+      }
       if (target_[pos]) {
         if (live_) writeBack(sp_);
         cc.bind(labels_[pos]);
@@ -1183,6 +1233,7 @@ class Translator {
       sp_ = info_->spOff[pos];
       freeTemps();
       if (!live_) continue;
+      if (assignEnd_ < 0) emitAssignmentShortcut(pos);
       const uint8_t op = canonical(code_[pos]);
       const int32_t k = info_->kOff[pos], p = info_->pOff[pos], st = info_->sOff[pos];
       switch (op) {
