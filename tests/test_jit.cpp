@@ -193,8 +193,13 @@ std::string observe(const Case& c, Mode m, bool* allTranslated) {
 
 class JitTier : public FreshLibrary<4> {
  protected:
+  void SetUp() override {
+    saved_ = qx::jit::mode();
+    FreshLibrary<4>::SetUp();
+  }
+  Mode saved_ = Mode::Tiered;
   void TearDown() override {
-    qx::jit::setMode(Mode::Tiered);
+    qx::jit::setMode(saved_);
     qx::testing::failTierAllocationAfter(-1);
     FreshLibrary<4>::TearDown();
   }

@@ -533,6 +533,7 @@ class Translator {
   }
   x86::Xmm copyX_;
   x86::Gp copyG_;
+  x86::Gp condByte_;
   void load(const Reg& r, const x86::Mem& m) noexcept {
     if constexpr (kInt) cc_->mov(r, m);
     else cc_->movsd(r, m);
@@ -889,6 +890,7 @@ class Translator {
           default: cc_->setne(t.r8()); break;
         }
         cc_->movzx(t, t.r8());
+        cc_->mov(condByte_, t);  // for a test that follows at once
       } else if (op == OP_XOR) {
         x86::Gp x = truthOf(a), y = truthOf(b);
         cc_->mov(t, x);
@@ -971,10 +973,7 @@ class Translator {
       cc_->jle(slow);
       cc_->cmp(field(&E.err.number, 4), 0);
       cc_->jne(slow);
-      cc_->mov(rec, field(&E.loops, 8));
-      cc_->movsxd(tmp, lvl);
-      cc_->imul(tmp, tmp, static_cast<int32_t>(sizeof(LoopRecord<V>)));
-      cc_->add(rec, tmp);
+      recordAddress(rec, tmp, lvl);
       cc_->mov(tmp, reinterpret_cast<uint64_t>(code_ + loopOf_[pos] + 1));
       cc_->cmp(x86::qword_ptr(rec, static_cast<int32_t>(offsetof(LoopRecord<V>, pc))), tmp);
       cc_->jne(slow);
@@ -997,6 +996,16 @@ class Translator {
     live_ = false;
   }
 
+  // rec = &E.loops[level].
+  void recordAddress(const x86::Gp& rec, const x86::Gp& tmp, const x86::Gp& level) noexcept {
+    Engine<T>& E = engine<T>();
+    static_assert(sizeof(LoopRecord<V>) == 40, "loop records are 5 * 8 bytes");
+    cc_->mov(rec, field(&E.loops, 8));
+    cc_->movsxd(tmp, level);
+    cc_->lea(tmp, x86::ptr(tmp, tmp, 2));       // 5 * level
+    cc_->lea(rec, x86::ptr(rec, tmp, 3));       // + 8 * that
+  }
+
   void emitLoop(int32_t pos) noexcept {
     Engine<T>& E = engine<T>();
     Label slow = cc_->newLabel(), ok = cc_->newLabel();
@@ -1008,10 +1017,7 @@ class Translator {
     cc_->cmp(nl, field(&E.loopCap, 4));
     cc_->jge(slow);
     cc_->mov(field(&E.level, 4), nl);
-    cc_->mov(rec, field(&E.loops, 8));
-    cc_->movsxd(tmp, nl);
-    cc_->imul(tmp, tmp, static_cast<int32_t>(sizeof(LoopRecord<V>)));
-    cc_->add(rec, tmp);
+    recordAddress(rec, tmp, nl);
     const Cursors<T> c = cursorsAt<T>(info_, pos + 1);
     auto put64 = [&](std::size_t off, const void* p) {
       cc_->mov(tmp, reinterpret_cast<uint64_t>(p));
@@ -1046,7 +1052,16 @@ class Translator {
     const bool isFor = marker(pos) == 0;
     const int32_t tgt = isFor ? B - 2 : B - 1;
     Label cont = cc_->newLabel();
-    jumpIfTrue(sp_ - 2, cont);
+    const uint8_t before = pos >= 2 ? canonical(code_[pos - 2]) : 0;
+    if (!kCplx && before >= OP_GT && before <= OP_NE && canonical(code_[pos - 1]) == OP_CONST && !target_[pos - 1] &&
+        !target_[pos]) {
+      // The condition was computed by the comparison just before: its
+      // truth is still in condByte_.
+      cc_->test(condByte_, condByte_);
+      cc_->jnz(cont);
+    } else {
+      jumpIfTrue(sp_ - 2, cont);
+    }
     Scan sc;
     if (scan(pos + 1, sp_, tgt, -1, sc) && sc.kind == SKIP_AT_CALL && tgt + 1 == info_->spOff[sc.pos] &&
         target_[sc.pos]) {
@@ -1168,6 +1183,7 @@ class Translator {
     out_ = cc.newStack(16, 16);
     copyX_ = cc.newXmm();
     copyG_ = kInt ? cc.newGpd() : cc.newGpq();
+    condByte_ = cc.newGpd();
     for (int32_t i = 0; i <= len_ + 1; ++i) slots_[i].made = false;
     cc.mov(stk_, reinterpret_cast<uint64_t>(stack_));
     cc.mov(vb_, reinterpret_cast<uint64_t>(vals_));
