@@ -11,7 +11,8 @@ namespace qx::jit {
 
 enum class Mode : int { Off = 0, Tiered = 1, Always = 2 };
 
-// Overrides QUIBEX_JIT for this process from now on.
+// Overrides QUIBEX_JIT for this process from now on. Off releases the
+// machine code of every row that is not being evaluated at that moment.
 void setMode(Mode m) noexcept;
 // Mode in force now. QUIBEX_JIT is read once at first use ("0": Off,
 // "always": Always, anything else or unset: Tiered) unless setMode was

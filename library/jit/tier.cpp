@@ -24,10 +24,13 @@ int32_t tierAtFor(Mode m) noexcept {
   return m == Mode::Always ? 1 : kThreshold;
 }
 
+// Rows being evaluated right now (setMode called from a host function)
+// keep their code: it may be running.
 template <class V>
 void releaseTableCode(TableView<V>& t) noexcept {
   if (!t.jit) return;
-  for (int32_t r = 0; r < t.rows; ++r) releaseRowCode(t.jit, t.hits, r);
+  for (int32_t r = 0; r < t.rows; ++r)
+    if (t.busy[r] == 0) releaseRowCode(t.jit, t.hits, r);
 }
 }  // namespace
 
@@ -48,7 +51,7 @@ void setMode(Mode m) noexcept {
   gModeKnown = true;
   gTierAt = tierAtFor(m);
   // Interpreter only from now on: rows translated earlier stop using their
-  // machine code (rows running right now finish in it).
+  // machine code (rows running right now keep it).
   if (m == Mode::Off) {
     releaseTableCode(gLib.real.table);
     releaseTableCode(gLib.cplx.table);
