@@ -5,17 +5,23 @@ namespace {
 int64_t gFailAfter = -1;   // -1: never fail on purpose
 int64_t gAttempts = 0;
 int64_t gLive = 0;
-}  // namespace
+int64_t gTierFailAfter = -1;
+int64_t gTierAttempts = 0;
 
-void* allocRaw(int64_t count, size_t size, bool zeroed) noexcept {
-  ++gAttempts;
-  if (gFailAfter >= 0) {
-    if (gFailAfter == 0) {
-      gFailAfter = -1;  // one failure per request
-      return nullptr;
+bool takeStep(int64_t& failAfter) noexcept {
+  if (failAfter >= 0) {
+    if (failAfter == 0) {
+      failAfter = -1;  // one failure per request
+      return false;
     }
-    --gFailAfter;
+    --failAfter;
   }
+  return true;
+}
+
+int64_t gTierLive = 0;
+
+void* allocChecked(int64_t count, size_t size, bool zeroed, int64_t& live) noexcept {
   if (count < 0 || size == 0) return nullptr;
   uint64_t bytes = static_cast<uint64_t>(count) * size;
   if (count != 0 && bytes / static_cast<uint64_t>(count) != size) return nullptr;
@@ -25,8 +31,32 @@ void* allocRaw(int64_t count, size_t size, bool zeroed) noexcept {
   if (static_cast<uint64_t>(static_cast<size_t>(bytes)) != bytes) return nullptr;
   const size_t n = bytes ? static_cast<size_t>(bytes) : 1;
   void* p = zeroed ? std::calloc(n, 1) : std::malloc(n);
-  if (p) ++gLive;
+  if (p) ++live;
   return p;
+}
+}  // namespace
+
+void* allocRaw(int64_t count, size_t size, bool zeroed) noexcept {
+  ++gAttempts;
+  if (!takeStep(gFailAfter)) return nullptr;
+  return allocChecked(count, size, zeroed, gLive);
+}
+
+void* allocTierRaw(int64_t count, size_t size) noexcept {
+  ++gTierAttempts;
+  if (!takeStep(gTierFailAfter)) return nullptr;
+  return allocChecked(count, size, false, gTierLive);
+}
+
+void freeTierRaw(void* p) noexcept {
+  if (!p) return;
+  --gTierLive;
+  std::free(p);
+}
+
+bool tierMayAllocate() noexcept {
+  ++gTierAttempts;
+  return takeStep(gTierFailAfter);
 }
 
 void freeRaw(void* p) noexcept {
@@ -40,5 +70,8 @@ void failAllocationAfter(int64_t n) noexcept { gFailAfter = n < 0 ? -1 : n; }
 int64_t allocationCount() noexcept { return gAttempts; }
 int64_t liveAllocations() noexcept { return gLive; }
 void resetAllocationCount() noexcept { gAttempts = 0; }
+void failTierAllocationAfter(int64_t n) noexcept { gTierFailAfter = n < 0 ? -1 : n; }
+int64_t tierAllocationCount() noexcept { return gTierAttempts; }
+int64_t liveTierAllocations() noexcept { return gTierLive; }
 }  // namespace testing
 }  // namespace qx

@@ -36,7 +36,24 @@ inline void freeArray(T*& p) noexcept {
   p = nullptr;
 }
 
+// The machine-code tier allocates through its own entry: the same checks
+// and live count, with a failure switch of its own, so that a failure
+// injected into the formulas' allocations is never taken by a translation
+// that happens to run first (and the other way round); its blocks are
+// counted apart as well. tierMayAllocate
+// consumes one step of that switch without allocating: the tier asks it
+// before it takes executable memory.
+void* allocTierRaw(int64_t count, size_t size) noexcept;
+void freeTierRaw(void* p) noexcept;
+bool tierMayAllocate() noexcept;
+
 namespace testing {
+// Failure injection into the tier's allocations: after `n` further
+// successful ones the next fails; negative switches it off.
+void failTierAllocationAfter(int64_t n) noexcept;
+int64_t tierAllocationCount() noexcept;
+int64_t liveTierAllocations() noexcept;
+
 // Failure injection for tests: after `n` further successful allocations the
 // next one fails (n = 0 fails the very next one). A negative value switches
 // injection off. `allocationCount` counts every allocation attempt since the

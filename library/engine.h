@@ -32,6 +32,8 @@ struct TableView {
   uint8_t* flags = nullptr;    // per row: 1 when compiled
   int32_t* argc = nullptr;     // per row: copy of lastArg
   int32_t* busy = nullptr;     // per row: evaluations in progress
+  void** jit = nullptr;        // per row: machine code of the row (jit::RowCode), null when interpreted
+  int32_t* hits = nullptr;     // per row: evaluations counted toward translation
 };
 
 // Header fields of a compiled row.

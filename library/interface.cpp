@@ -32,11 +32,7 @@ typename T::Value evalRow(int32_t row, const typename T::Value* args, bool copyA
     E.err.record(-2, name);
     return T::zero();
   }
-  if (copyArgs && args) {
-    typename T::Value* slots = t.vals[row];
-    for (int32_t i = 0, last = t.header[row][H_LAST_ARG]; i <= last; ++i) slots[i] = args[i];
-  }
-  return runRow<T>(t, row);
+  return runRow<T>(t, row, copyArgs ? args : nullptr);
 }
 
 template <class T>
@@ -115,6 +111,7 @@ QX_API void deletedll(void) {
   releaseEngine<R>();
   releaseEngine<C>();
   releaseEngine<I>();
+  jit::shutdown();
   strings::release();
   gLib = Library();
 }

@@ -114,6 +114,8 @@ void releaseTable(Engine<T>& E) noexcept {
   freeArray(t.flags);
   freeArray(t.argc);
   freeArray(t.busy);
+  freeArray(t.jit);
+  freeArray(t.hits);
   t.rows = 0;
 }
 
@@ -151,7 +153,10 @@ uint8_t sizeTable(int32_t n) noexcept {
   t.flags = allocZeroed<uint8_t>(n);
   t.argc = allocZeroed<int32_t>(n);
   t.busy = allocZeroed<int32_t>(n);
-  if (!t.code || !t.header || !t.ptrs || !t.vals || !t.stack || !t.flags || !t.argc || !t.busy) {
+  t.jit = allocZeroed<void*>(n);
+  t.hits = allocZeroed<int32_t>(n);
+  if (!t.code || !t.header || !t.ptrs || !t.vals || !t.stack || !t.flags || !t.argc || !t.busy || !t.jit ||
+      !t.hits) {
     releaseTable(E);
     return 0;
   }

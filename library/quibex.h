@@ -238,7 +238,22 @@ typedef int32_t (*QxIntFn)(int32_t lastIndex, int32_t* args);
  *   conditions all fail without a default keeps its first condition's value.
  * - datasum/datapro with more than 32 values after the fixed ones, and
  *   dataarraysum with more than 32 arrays, copy them to working storage;
- *   if that allocation fails they record 5 and evaluate nothing.
+ *   if that allocation fails they record 5 and evaluate nothing. * - Machine code (x86-64 builds): a row evaluated often (1000 times, by any
+ *   path) is translated into machine code, which then runs instead of the
+ *   interpreter with the same observable behaviour: results, value arrays,
+ *   error records, loop levels and limits, host calls with their arguments
+ *   and argument addresses. Only the sign and payload of a NaN result may
+ *   differ (a NaN stays a NaN). Environment variable QUIBEX_JIT, read at
+ *   the first evaluation: "0" interpreter only, "always" translate at the
+ *   first evaluation. rcom never translates; recompiling a row, resizing its
+ *   table and deletedll release the machine code. A failed translation
+ *   records no error and the row runs in the interpreter.
+ * - The function index, argument count and branch markers that the compiler
+ *   places among a row's constants are read when the row is translated: a
+ *   host that overwrites them through getin after that is not seen by the
+ *   machine code (the interpreter would use the new values, which no
+ *   compiler output contains). Ordinary constants are read at every
+ *   evaluation in both tiers.
  */
 #define QX_ERR_BAD_ROW 26              /* row outside the table, or no table */
 #define QX_ERR_ROW_BUSY 27             /* row is being evaluated right now */

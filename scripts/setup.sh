@@ -15,6 +15,8 @@ need_cmd g++ g++
 need_cmd clang++ clang
 need_cmd pkg-config pkg-config          # consumer test (make test)
 need_cmd dpkg-shlibdeps dpkg-dev        # package dependencies (make package)
+need_cmd dpkg-source dpkg-dev        # AsmJit's source package
+need_cmd xz xz-utils
 
 # libraries and runtimes found only through the package database
 if command -v dpkg >/dev/null 2>&1; then
@@ -25,7 +27,50 @@ if command -v dpkg >/dev/null 2>&1; then
   done
 fi
 
-[ ${#missing[@]} -eq 0 ] && exit 0
+# AsmJit for the machine-code tier: Debian's own source package, built by
+# CMake as a static, position-independent part of the library (the archive
+# of libasmjit-dev is not position-independent). Fetched with a private
+# source list and state folder; the system's apt configuration is not
+# changed. A failed fetch only leaves the tier out of the build.
+fetch_asmjit() {
+  local root dest work
+  root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+  dest="$root/third_party/asmjit"
+  [ -f "$dest/src/asmjit/asmjit.h" ] && return 0
+  command -v apt-get >/dev/null 2>&1 || return 0
+  command -v dpkg-source >/dev/null 2>&1 || return 0
+  [ "${QX_NO_ASMJIT:-0}" = 1 ] && return 0
+  local suite
+  suite="$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-bookworm}")"
+  work="$root/third_party/.apt"
+  mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/parts" "$work/src"
+  echo "deb-src http://deb.debian.org/debian ${suite:-bookworm} main" > "$work/sources.list"
+  local opts=(-o "Dir::Etc::SourceList=$work/sources.list" -o "Dir::Etc::SourceParts=$work/parts"
+              -o "Dir::State::Lists=$work/lists" -o "Dir::Cache=$work/cache"
+              -o "Debug::NoLocking=1")
+  echo "setup: fetching the AsmJit source package"
+  if ! apt-get "${opts[@]}" update -qq >/dev/null 2>&1; then
+    echo "setup: AsmJit source list not reachable; building without the machine-code tier" >&2
+    return 0
+  fi
+  if ! (cd "$work/src" && apt-get "${opts[@]}" source --download-only -qq asmjit >/dev/null 2>&1); then
+    echo "setup: AsmJit source package not fetched; building without the machine-code tier" >&2
+    return 0
+  fi
+  local dsc
+  dsc="$(ls "$work"/src/asmjit_*.dsc 2>/dev/null | head -n1)"
+  [ -n "$dsc" ] || return 0
+  rm -rf "$work/unpacked"
+  if dpkg-source --no-check -x "$dsc" "$work/unpacked" >/dev/null 2>&1; then
+    rm -rf "$dest"
+    mkdir -p "$(dirname "$dest")"
+    mv "$work/unpacked" "$dest"
+  else
+    echo "setup: AsmJit source package not unpacked; building without the machine-code tier" >&2
+  fi
+}
+
+[ ${#missing[@]} -eq 0 ] && { fetch_asmjit; exit 0; }
 
 echo "setup: installing ${missing[*]}"
 if [ "$(id -u)" -eq 0 ]; then
@@ -43,3 +88,4 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 "${SUDO[@]}" apt-get update -qq
 "${SUDO[@]}" apt-get install -y -qq "${missing[@]}"
+fetch_asmjit

@@ -5,6 +5,7 @@
 
 #include "compiler/compiler.h"
 #include "engine.h"
+#include "jit/tier.h"
 #include "string_table.h"
 
 namespace qx::compiler {
@@ -47,9 +48,10 @@ inline int32_t workSizeFor(int64_t n) noexcept {
   return n < 24500 ? static_cast<int32_t>(n * 4 / 3 + 100) : kMaxWork;
 }
 
-// Releases the five arrays of one row.
+// Releases the five arrays of one row and its machine code.
 template <class V>
 void releaseRow(TableView<V>& t, int32_t row) noexcept {
+  jit::releaseRowCode(t.jit, t.hits, row);
   freeArray(t.code[row]);
   freeArray(t.header[row]);
   freeArray(t.ptrs[row]);
@@ -65,6 +67,8 @@ int compileRow(int32_t row, const char* text, int32_t* lastArgOut) noexcept {
   if (row < 0 || row >= t.rows) return C_BAD_ROW;
   if (t.busy[row] > 0) return C_ROW_BUSY;
   if (!text) text = "";
+  // Machine code translated from the old formula never runs again.
+  jit::releaseRowCode(t.jit, t.hits, row);
 
   // String literals: the row gives back its strings, and the text with
   // literals replaced by slot numbers is compiled instead.

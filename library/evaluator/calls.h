@@ -5,6 +5,7 @@
 
 #include "engine.h"
 #include "evaluator/evaluator.h"
+#include "jit/tier.h"
 
 namespace qx {
 
@@ -25,13 +26,26 @@ inline typename T::Value fail(int32_t e, int32_t last, typename T::Value* a) noe
 }
 
 // Runs row r of a table (own or another engine's) as a nested evaluation.
+// With `args`, the row's parameters are set from them first (the host's
+// own evaluations); machine code of the row copies them itself.
 template <class Target>
-inline typename Target::Value runRow(TableView<typename Target::Value>& t, int32_t r) noexcept {
+inline typename Target::Value runRow(TableView<typename Target::Value>& t, int32_t r,
+                                     const typename Target::Value* args = nullptr) noexcept {
   int32_t* busy = t.busy;
   ++busy[r];
   ++gLib.active[Target::kEngine];
   ++gLib.depth;
-  typename Target::Value v = evaluate<Target>(t.code[r], t.ptrs[r], t.stack[r]);
+  typename Target::Value v;
+  if (void* code = t.jit[r]) {
+    v = jit::run<Target>(code, args);
+  } else {
+    if (args) {
+      typename Target::Value* slots = t.vals[r];
+      for (int32_t i = 0, last = t.header[r][H_LAST_ARG]; i <= last; ++i) slots[i] = args[i];
+    }
+    if (++t.hits[r] >= jit::gTierAt && jit::offer<Target>(t, r)) v = jit::run<Target>(t.jit[r], nullptr);
+    else v = evaluate<Target>(t.code[r], t.ptrs[r], t.stack[r]);
+  }
   --gLib.depth;
   --gLib.active[Target::kEngine];
   --busy[r];

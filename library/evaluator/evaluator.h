@@ -210,11 +210,26 @@ inline void controlCall(Cursors<T>& c, int32_t m, int32_t count, typename T::Val
 #define QX_OP(label) L_##label:
 #define QX_NEXT goto* kDispatch[*pc++]
 
+// Where a running evaluation is handed to the interpreter: the cursors
+// (every stack value in memory, the top at c.sp[-1]) and the loop level
+// the evaluation started at.
 template <class T>
-typename T::Value evaluate(const uint8_t* code, typename T::Value* const* ptrs, typename T::Value* stack) noexcept {
+struct Handover {
+  Cursors<T> c;
+  int32_t baseLevel;
+};
+
+// Runs a row from its first code, or (the Handed instance, with `from`)
+// continues an evaluation that the machine-code tier hands over at any
+// code. Two instances, so that the prologue of the second costs the first
+// nothing: one more live value there leaves too few registers and the
+// compiler folds the per-code jumps into one shared dispatch.
+template <class T, bool Handed = false>
+typename T::Value evaluate(const uint8_t* code, typename T::Value* const* ptrs, typename T::Value* stack,
+                           const Handover<T>* from = nullptr) noexcept {
   using V = typename T::Value;
   Engine<T>& E = engine<T>();
-  const int32_t baseLevel = E.level;
+  int32_t baseLevel = E.level;
   // The cursors live in locals (registers); they go through a Cursors
   // record only around the rare control-flow helpers.
   const uint8_t* pc = code;
@@ -227,6 +242,15 @@ typename T::Value evaluate(const uint8_t* code, typename T::Value* const* ptrs, 
   // empty stack (a row's area has one slot more than its deepest stack).
   V* sp = stack + 1;  // next free slot; the top is sp[-1]
   V tos = T::zero();
+  if constexpr (Handed) {
+    pc = from->c.pc;
+    kc = from->c.kc;
+    pp = from->c.pp;
+    sb = from->c.sb;
+    sp = from->c.sp;
+    tos = sp[-1];
+    baseLevel = from->baseLevel;
+  }
 #define QX_SYNC_OUT \
   sp[-1] = tos;     \
   Cursors<T> c{pc, kc, pp, sb, sp}
@@ -362,5 +386,16 @@ typename T::Value evaluate(const uint8_t* code, typename T::Value* const* ptrs, 
 
 #undef QX_OP
 #undef QX_NEXT
+
+// One instance of each kind per engine, compiled in evaluator.cpp only: its dispatch
+// loop stays threaded (one indirect jump per code) whatever else a
+// translation unit that calls it contains.
+extern template RealTraits::Value evaluate<RealTraits, false>(const uint8_t*, RealTraits::Value* const*, RealTraits::Value*,
+                                                       const Handover<RealTraits>*) noexcept;
+extern template ComplexTraits::Value evaluate<ComplexTraits, false>(const uint8_t*, ComplexTraits::Value* const*,
+                                                             ComplexTraits::Value*,
+                                                             const Handover<ComplexTraits>*) noexcept;
+extern template IntTraits::Value evaluate<IntTraits, false>(const uint8_t*, IntTraits::Value* const*, IntTraits::Value*,
+                                                     const Handover<IntTraits>*) noexcept;
 
 }  // namespace qx

@@ -1,0 +1,503 @@
+// The machine-code tier against the interpreter: every formula runs once
+// with the interpreter only and once translated at its first evaluation,
+// each time from a freshly loaded library, and everything observable must
+// match: results bit for bit, value arrays, error records, loop levels and
+// limits, and the host calls with their arguments and argument addresses.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <type_traits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "alloc.h"
+#include "engine.h"
+#include "fresh_library.h"
+#include "jit/jit.h"
+#include "jit/tier.h"
+#include "quibex.h"
+
+namespace {
+
+using qx::jit::Mode;
+
+// ---- a log of host calls ------------------------------------------------------
+
+// Where a pointer points: the engine, row and slot of a stack area, or -1.
+std::string where(const void* p) {
+  auto find = [&](auto& t, int e) -> std::string {
+    using V = std::remove_pointer_t<std::remove_pointer_t<decltype(t.stack)>>;
+    for (int32_t r = 0; r < t.rows; ++r) {
+      if (!t.stack[r] || !t.header[r]) continue;
+      const V* s = t.stack[r];
+      const V* q = static_cast<const V*>(p);
+      if (q >= s && q <= s + t.header[r][qx::H_CODE_LENGTH]) {
+        char buf[48];
+        std::snprintf(buf, sizeof buf, "%d/%d/%ld", e, r, static_cast<long>(q - s));
+        return buf;
+      }
+    }
+    return "";
+  };
+  std::string w = find(qx::gLib.real.table, 0);
+  if (w.empty()) w = find(qx::gLib.cplx.table, 1);
+  if (w.empty()) w = find(qx::gLib.integer.table, 2);
+  return w.empty() ? "elsewhere" : w;
+}
+
+std::string gLog;
+
+void logCall(const char* fn, int32_t last, const void* args, const std::string& values) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%s(%d)@", fn, last);
+  gLog += buf + where(args) + ":" + values + ";";
+}
+
+// NaNs compare equal whatever their sign and payload: which operand's NaN
+// an instruction passes on is the compiler's choice, not the formula's.
+std::string bits(double d) {
+  if (d != d) return "nan,";
+  uint64_t u;
+  std::memcpy(&u, &d, sizeof u);
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "%llx,", static_cast<unsigned long long>(u));
+  return buf;
+}
+
+// hr(a, b, ...): logs its arguments and returns their sum plus the calls so far.
+double hostReal(int32_t last, double* a) {
+  std::string v;
+  double s = 0;
+  for (int32_t i = 0; i <= last; ++i) v += bits(a[i]), s += a[i];
+  logCall("hr", last, a, v);
+  return s + static_cast<double>(gLog.size() % 7);
+}
+// hw(x): writes below and beyond its arguments' first slot is not allowed;
+// it overwrites its own argument (which the caller must not see again).
+double hostWrite(int32_t last, double* a) {
+  logCall("hw", last, a, bits(a[0]));
+  a[0] = 1234.5;
+  return a[last >= 0 ? 0 : 0] * 2;
+}
+QxComplex hostComplex(int32_t last, QxComplex* a) {
+  std::string v;
+  QxComplex s{0, 0};
+  for (int32_t i = 0; i <= last; ++i) v += bits(a[i].re) + bits(a[i].im), s.re += a[i].re, s.im += a[i].im;
+  logCall("hc", last, a, v);
+  return s;
+}
+int32_t hostInt(int32_t last, int32_t* a) {
+  std::string v;
+  int32_t s = 0;
+  for (int32_t i = 0; i <= last; ++i) v += std::to_string(a[i]) + ",", s += a[i];
+  logCall("hi", last, a, v);
+  return s;
+}
+
+// ---- one run ----------------------------------------------------------------------
+
+struct Case {
+  char engine;  // 'r', 'c', 'i'
+  std::vector<std::string> rows;  // row 0 is evaluated; the others are there to be called
+  std::vector<double> args;
+  int evaluations = 3;
+  bool mayNotCompile = false;  // names of one engine tried in all three
+};
+
+// Everything observable after the evaluations, as text.
+std::string observe(const Case& c, Mode m, bool* allTranslated) {
+  deletedll();
+  qx::jit::setMode(m);
+  qx::jit::resetStats();
+  gLog.clear();
+  EXPECT_EQ(setfornum(4), 1);
+  EXPECT_EQ(Csetfornum(4), 1);
+  EXPECT_EQ(Isetfornum(4), 1);
+  userci();
+  static const char* const rn[] = {"hr", "hw", ""};
+  static const int32_t rr[] = {-2, 0};
+  static const QxRealFn rf[] = {hostReal, hostWrite};
+  static const char* const cn[] = {"hc", ""};
+  static const int32_t cr[] = {-2};
+  static const QxComplexFn cf[] = {hostComplex};
+  static const char* const in[] = {"hi", ""};
+  static const int32_t ir[] = {-2};
+  static const QxIntFn inf[] = {hostInt};
+  EXPECT_EQ(setfcfun(rn, rr, rf), 1);
+  EXPECT_EQ(Csetfcfun(cn, cr, cf), 1);
+  EXPECT_EQ(Isetfcfun(in, ir, inf), 1);
+  std::string out;
+  int32_t last = 0;
+  for (size_t r = 0; r < c.rows.size(); ++r) {
+    std::string text = c.rows[r];
+    int rc = c.engine == 'r' ? rcom(static_cast<int32_t>(r), text.data(), &last)
+             : c.engine == 'c' ? Ccom(static_cast<int32_t>(r), text.data(), &last)
+                               : Icom(static_cast<int32_t>(r), text.data(), &last);
+    out += "compiled " + std::to_string(rc) + "\n";  // some names exist in one engine only
+  }
+  for (int n = 0; n < c.evaluations; ++n) {
+    const char* name = nullptr;
+    int32_t err = 0;
+    if (c.engine == 'r') {
+      out += "=" + bits(rcal(0, c.args.data()));
+      err = fcerr(&name);
+    } else if (c.engine == 'c') {
+      std::vector<QxComplex> a;
+      for (double d : c.args) a.push_back({d, d / 4});
+      const QxComplex v = Ccal(0, a.data());
+      out += "=" + bits(v.re) + bits(v.im);
+      err = Cfcerr(&name);
+    } else {
+      std::vector<int32_t> a;
+      for (double d : c.args) a.push_back(d > -2147483649.0 && d < 2147483648.0 ? static_cast<int32_t>(d) : 0);
+      out += "=" + std::to_string(Ical(0, a.data()));
+      err = Ifcerr(&name);
+    }
+    out += " err " + std::to_string(err) + (err && name ? name : "");
+    // value arrays of every row
+    for (size_t r = 0; r < c.rows.size(); ++r) {
+      const int32_t* h = c.engine == 'r'   ? qx::gLib.real.table.header[r]
+                         : c.engine == 'c' ? qx::gLib.cplx.table.header[r]
+                                           : qx::gLib.integer.table.header[r];
+      out += " |";
+      for (int32_t i = 0; h && i <= h[qx::H_LAST_SLOT]; ++i) {
+        if (c.engine == 'r') out += bits(getin(static_cast<int32_t>(r))[i]);
+        else if (c.engine == 'c') out += bits(Cgetin(static_cast<int32_t>(r))[i].re) + bits(Cgetin(static_cast<int32_t>(r))[i].im);
+        else out += std::to_string(Igetin(static_cast<int32_t>(r))[i]) + ",";
+      }
+    }
+    out += " levels " + std::to_string(qx::gLib.real.level) + std::to_string(qx::gLib.cplx.level) +
+           std::to_string(qx::gLib.integer.level);
+    out += " limits " + std::to_string(qx::gLib.real.levelLimit) + "," + std::to_string(qx::gLib.real.iterLimit) + "," +
+           std::to_string(qx::gLib.cplx.levelLimit) + "," + std::to_string(qx::gLib.integer.iterLimit);
+    out += "\n";
+  }
+  out += gLog;
+  if (allTranslated) {
+    bool all = true;
+    const int e = c.engine == 'r' ? 0 : c.engine == 'c' ? 1 : 2;
+    for (size_t r = 0; r < c.rows.size(); ++r)
+      if (!c.rows[r].empty() && !qx::jit::rowTranslated(e, static_cast<int32_t>(r))) {
+        // rows that never ran are not translated
+        const int32_t* hits = e == 0 ? qx::gLib.real.table.hits : e == 1 ? qx::gLib.cplx.table.hits : qx::gLib.integer.table.hits;
+        if (hits[r] != 0) all = false;
+      }
+    *allTranslated = all && qx::jit::stats().notTranslated == 0 && qx::jit::stats().failed == 0;
+  }
+  return out;
+}
+
+class JitTier : public FreshLibrary<4> {
+ protected:
+  void SetUp() override {
+    saved_ = qx::jit::mode();
+    FreshLibrary<4>::SetUp();
+  }
+  Mode saved_ = Mode::Tiered;
+  void TearDown() override {
+    qx::jit::setMode(saved_);
+    qx::testing::failTierAllocationAfter(-1);
+    FreshLibrary<4>::TearDown();
+  }
+  void same(const std::vector<Case>& cases) {
+    if (!qx::jit::available()) GTEST_SKIP() << "built without the machine-code tier";
+    for (const Case& c : cases) {
+      const std::string interp = observe(c, Mode::Off, nullptr);
+      bool all = false;
+      const std::string jit = observe(c, Mode::Always, &all);
+      EXPECT_EQ(interp, jit) << c.engine << " " << c.rows[0];
+      if (!c.mayNotCompile) {
+        EXPECT_EQ(interp.compare(0, 11, "compiled 0\n"), 0) << c.engine << " " << c.rows[0];
+      }
+      EXPECT_TRUE(all) << c.engine << " " << c.rows[0];
+    }
+  }
+};
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+
+TEST_F(JitTier, ArithmeticFunctionsAndComparisonsInAllEngines) {
+  std::vector<Case> cases;
+  const char* const formulas[] = {
+      "(a,b,c)=a+b*c-a/b",
+      "(a,b,c)=a^b+c^0.5-b^c",
+      "(a,b,c)=-a^b+(a-b)*(b-c)/(c-a)",
+      "(a,b,c)=gt(a,b)*8+ge(a,b)*4+lt(a,c)*2+le(b,c)+eq(a,a)*16+ne(b,c)*32",
+      "(a,b,c)=and(a,b)+or(b,c)*2+xor(a,c)*4+not(b)*8",
+      "(a,b,c)=and(gt(a,0),not(b))",
+      "(a,b,c)=sqrt(a)+exp(b)+ln(c)+lg(a)+abs(b)",
+      "(a,b,c)=a/0+b/c",
+      "(a,b,c)=(a+b)*(a+b)*(a+b)*(a+b)*(a+b)*(a+b)*(a+b)",
+      "(a,b,c)=((((((a+1)*b)+2)*c)+3)*a)",
+      "(a,b,c)=1+2*3-4/5",
+  };
+  const char* const realOnly[] = {
+      "(a,b,c)=sin(a)*cos(b)+tan(c)+asin(a/8)+acos(b/8)+atan(c)+sinh(a)+cosh(b)+tanh(c)+int(a)",
+      "(a,b,c)=atan2(a,b)+max(a,b,c)+min(a,b,c)+fmod(a,b)+sign(a,b)+dim(a,b)",
+      "(x,y,z)=sqrt(x*x+y*y+z*z)",
+  };
+  const std::vector<std::vector<double>> argSets = {
+      {1.5, -2.25, 3}, {0, 0, 0}, {-7, 2, -3}, {kNaN, 1, 2}, {kInf, -kInf, 0.5}, {2147483647, -1, 3}};
+  for (const char* f : formulas)
+    for (const auto& a : argSets)
+      for (char e : {'r', 'c', 'i'}) cases.push_back({e, {f}, a, 3, true});
+  for (const char* f : realOnly)
+    for (const auto& a : argSets) cases.push_back({'r', {f}, a});
+  // integer wrapping and the division rules
+  const std::vector<std::vector<double>> intEdges = {
+      {-2147483648.0, -1, 0}, {2147483647, 1, 2}, {-2147483648.0, 0, -1}, {7, -1, 0}};
+  for (const char* f : {"(a,b,c)=a/b+a/c", "(a,b,c)=a*a+a-b", "(a,b,c)=0-a+abs(a)", "(a,b,c)=a^b"})
+    for (const auto& a : intEdges) cases.push_back({'i', {f}, a});
+  same(cases);
+}
+
+TEST_F(JitTier, StoresMovesAndSegments) {
+  std::vector<Case> cases;
+  for (char e : {'r', 'c', 'i'}) {
+    cases.push_back({e, {"(x)=a*2,a=x+1"}, {3}});
+    cases.push_back({e, {"(x, y)=max(x,y)+b, b=[x]"}, {3, 4}});
+    cases.push_back({e, {"(:t)=(t=t+1)"}, {}});
+    cases.push_back({e, {"(:k,s)=(k=0)+(s=0)+(k=k+1)*(s=s+k)"}, {}});
+  }
+  for (Case& c : cases)
+    if (c.rows[0].find("max") != std::string::npos && c.engine != 'r') c.rows[0] = "(x, y)=x+y+b, b=x";
+  same(cases);
+}
+
+TEST_F(JitTier, LoopsTestsWhichAndEarlyExits) {
+  const char* const formulas[] = {
+      "(:k,s)=(k=0)+(s=0)+for(lt(k,3),(k=k+1),(s=s+k))+s",
+      "(:u)=(u=0)+dowhile((u=u+1),lt(u,6))+u",
+      "(:u)=setcyclemax(3000)+(u=0)+dowhile((u=u+1),1)+u",
+      "(:u)=setcyclemax(2000)+(u=0)+for(1,(u=u+1))+u",
+      "(:u)=setcyclemax(5)+(u=0)+for(1,(u=u+1))+u",
+      "(:u)=(u=0)+for(lt(u,5),(u=u+1),continue(),(u=u+100))+u",
+      "(:u,j)=setcyclemax(999)+(u=0)+(j=0)+for(1,(u=u+1),continue(),(j=j+1))+u*10+j",
+      "(:u,j,s)=(u=0)+(s=0)+for(lt(u,4),(u=u+1),(j=0),for(lt(j,5),(j=j+1),(s=s+1)))+s",
+      "(:k)=(k=0)+dowhile((k=k+1),if(ge(k,4),break()),1)+k",
+      "(:u)=(u=0)+for(lt(u,10),(u=u+1),if(eq(u,3),setcyclemax(0)),(u=u+0))+u",
+      "(:u)=(u=0)+for(lt(u,3),(u=u+1),setstackmax(100+u))+u",
+      "(:u,j)=(u=0)+for(lt(u,3),(u=u+1),(j=0),for(lt(j,2),(j=j+1),setstackmax(1)))+u*10+j",
+      "(:u,j)=(u=0)+for(lt(u,3),(u=u+1),(j=0),dowhile((j=j+1),setstackmax(40),lt(j,5)))+u*10+j",
+      "(:a)=setcyclemax(1)+gt(which(0,1),0)*0+(a=3)+a",
+      "(x)=if(gt(x,0),1,2)",
+      "(x)=if(gt(x,0),(x=x*2),(x=x-1))+x",
+      "(x)=which(lt(x,0),1,lt(x,2),2,3)",
+      "(x)=which(lt(x,0),1,lt(x,2),2)",
+      "(x)=which(lt(x,0),1)+which()",
+      "(x)=one(x,x+1,x+2)+x",
+      "(x)=return(x*2)+1",
+      "(:k,s)=(s=0)+for((k=0),lt(k,5),(k=k+1),if(eq(k,3),return(s)),(s=s+k))+100",
+      "(:k)=(k=0)+for(lt(k,3),(k=k+1),break(),(k=k+10))+k",
+      "(:k,s)=(s=0)+(k=0)+for(lt(k,1000),(k=k+1),(s=s+1/(k*k+1)))+s",
+  };
+  std::vector<Case> cases;
+  for (const char* f : formulas)
+    for (char e : {'r', 'c', 'i'})
+      for (double x : {-1.0, 1.5, 3.0}) cases.push_back({e, {f}, {x}});
+  // the default iteration limit, once
+  cases.push_back({'r', {"(:u)=(u=0)+for(1,(u=u+1))+u"}, {}, 1});
+  same(cases);
+}
+
+TEST_F(JitTier, HostFunctionsFormulaCallsAndCrossEngineCalls) {
+  std::vector<Case> cases;
+  // host functions see their arguments at the interpreter's addresses
+  cases.push_back({'r', {"(x,y)=hr(x,y,x*y)+hr()*2+hw(x+1)+x"}, {2, 3}});
+  cases.push_back({'r', {"(:i,s)=(s=0)+(i=0)+for(lt(i,4),(i=i+1),(s=s+hr(i,s)))+s"}, {}});
+  cases.push_back({'c', {"(x,y)=hc(x,y,x*y)+hc()"}, {2, 3}});
+  cases.push_back({'i', {"(x,y)=hi(x,y,x*y)+hi()"}, {2, 3}});
+  // formula calls, recursion sharing the row's stack area
+  for (char e : {'r', 'c', 'i'}) {
+    cases.push_back({e, {"(x)=calfor(1,x)+calfor(1,x+1)*para(1,0)", "(y)=y*y+1"}, {3}});
+    cases.push_back({e, {"(x)=call(1)+para(1,0)", "(y)=(y=y+5)"}, {3}});
+    cases.push_back({e, {"(n)=if(gt(n,0),n+calfor(0,n-1)*2,1)"}, {6}});
+    cases.push_back({e, {"(x)=calfor(3,x)+calfor(9,x)+calfor(2)", "(y)=y", "", ""}, {1}});
+    cases.push_back({e, {"(n)=calfor(0,n+1)"}, {1}});  // runs into the nesting limit
+  }
+  // across engines
+  cases.push_back({'r', {"(x)=califor(0,x)+calcfor(0,x,1)"}, {2}});
+  cases.push_back({'c', {"(x)=calrfor(0,x)+califor(0,x)"}, {2}});
+  same(cases);
+}
+
+// An assignment runs as a plain store while its two hidden constants hold
+// 1 and 0; a host that changes them through getin gets what the
+// interpreter computes from the new values.
+TEST_F(JitTier, AssignmentsFollowChangedConstants) {
+  if (!qx::jit::available()) GTEST_SKIP() << "built without the machine-code tier";
+  for (int changed = 0; changed < 3; ++changed) {
+    double results[2][3];
+    for (Mode m : {Mode::Off, Mode::Always}) {
+      deletedll();
+      ASSERT_EQ(setfornum(2), 1);
+      qx::jit::setMode(m);
+      char f[] = "(x:v)=(v=x*2)+v";
+      int32_t last;
+      ASSERT_EQ(rcom(0, f, &last), 0);
+      double* vals = getin(0);
+      const int32_t lastSlot = qx::gLib.real.table.header[0][qx::H_LAST_SLOT];
+      int32_t at = -1;
+      for (int32_t i = 1; i + 1 <= lastSlot; ++i)
+        if (vals[i - 1] == 2 && vals[i] == 1 && vals[i + 1] == 0) at = i;
+      ASSERT_GE(at, 0);
+      if (changed == 1) vals[at] = 5;
+      if (changed == 2) vals[at + 1] = 3;
+      double x = 3;
+      const int k = m == Mode::Off ? 0 : 1;
+      results[k][0] = rcal(0, &x);
+      results[k][1] = vals[1];  // v
+      x = -2;
+      results[k][2] = rcal(0, &x);
+      EXPECT_EQ(qx::jit::rowTranslated(0, 0), m == Mode::Always);
+    }
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(results[0][i], results[1][i]) << changed << " " << i;
+    if (changed == 0) EXPECT_EQ(results[1][0] + results[1][2], 12.0 - 8.0);
+    else EXPECT_NE(results[1][0] + results[1][2], 12.0 - 8.0);
+  }
+}
+
+TEST_F(JitTier, RowsAreTranslatedAtTheThresholdAndReleased) {
+  if (!qx::jit::available()) GTEST_SKIP() << "built without the machine-code tier";
+  qx::jit::setMode(Mode::Tiered);
+  qx::jit::resetStats();
+  char f[] = "(x)=x*2+sin(x)";
+  int32_t last;
+  ASSERT_EQ(rcom(0, f, &last), 0);
+  double x = 0.5;
+  for (int32_t i = 1; i < qx::jit::kThreshold; ++i) rcal(0, &x);
+  EXPECT_FALSE(qx::jit::rowTranslated(0, 0));
+  EXPECT_EQ(rcal(0, &x), x * 2 + std::sin(x));
+  EXPECT_TRUE(qx::jit::rowTranslated(0, 0));
+  EXPECT_EQ(qx::jit::stats().translated, 1u);
+  // recompiling releases it, and the new formula counts from the start
+  char g[] = "(x)=x+1";
+  ASSERT_EQ(rcom(0, g, &last), 0);
+  EXPECT_FALSE(qx::jit::rowTranslated(0, 0));
+  EXPECT_EQ(qx::jit::stats().released, 1u);
+  EXPECT_EQ(rcal(0, &x), 1.5);
+  // a resize and deletedll release as well
+  qx::jit::setMode(Mode::Always);
+  EXPECT_EQ(rcal(0, &x), 1.5);
+  EXPECT_TRUE(qx::jit::rowTranslated(0, 0));
+  ASSERT_EQ(setfornum(2), 1);
+  EXPECT_EQ(qx::jit::stats().released, 2u);
+  ASSERT_EQ(rcom(0, g, &last), 0);
+  EXPECT_EQ(rcal(0, &x), 1.5);
+  deletedll();
+  EXPECT_EQ(qx::jit::stats().released, 3u);
+  EXPECT_EQ(qx::testing::liveTierAllocations(), 0);
+  // switching the tier off stops machine code at once
+  ASSERT_EQ(setfornum(2), 1);
+  ASSERT_EQ(rcom(0, g, &last), 0);
+  EXPECT_EQ(rcal(0, &x), 1.5);
+  EXPECT_TRUE(qx::jit::rowTranslated(0, 0));
+  qx::jit::setMode(Mode::Off);
+  EXPECT_FALSE(qx::jit::rowTranslated(0, 0));
+  EXPECT_EQ(rcal(0, &x), 1.5);
+  EXPECT_FALSE(qx::jit::rowTranslated(0, 0));
+  EXPECT_EQ(qx::jit::mode(), Mode::Off);
+}
+
+TEST_F(JitTier, FailedTranslationsLeaveTheRowInTheInterpreter) {
+  if (!qx::jit::available()) GTEST_SKIP() << "built without the machine-code tier";
+  qx::jit::setMode(Mode::Always);
+  int32_t last;
+  // every allocation of a translation, and the executable memory, refused in turn
+  for (int64_t k = 0;; ++k) {
+    deletedll();
+    ASSERT_EQ(setfornum(2), 1);
+    ASSERT_EQ(Csetfornum(2), 1);
+    ASSERT_EQ(Isetfornum(2), 1);
+    qx::jit::resetStats();
+    char f[] = "(:k,s)=(s=0)+(k=0)+for(lt(k,10),(k=k+1),(s=s+k))+s";
+    char g[] = "(:k,s)=(s=0)+(k=0)+for(lt(k,10),(k=k+1),(s=s+k))+s";
+    char h[] = "(:k,s)=(s=0)+(k=0)+for(lt(k,10),(k=k+1),(s=s+k))+s";
+    ASSERT_EQ(rcom(0, f, &last), 0);
+    ASSERT_EQ(Ccom(0, g, &last), 0);
+    ASSERT_EQ(Icom(0, h, &last), 0);
+    const int64_t before = qx::testing::tierAllocationCount();
+    qx::testing::failTierAllocationAfter(k);
+    const double r = rcal(0, nullptr);
+    const QxComplex c = Ccal(0, nullptr);
+    const int32_t i = Ical(0, nullptr);
+    qx::testing::failTierAllocationAfter(-1);
+    EXPECT_EQ(r, 55.0);
+    EXPECT_EQ(c.re, 55.0);
+    EXPECT_EQ(i, 55);
+    EXPECT_EQ(fcerr(nullptr), 0);
+    EXPECT_EQ(Cfcerr(nullptr), 0);
+    EXPECT_EQ(Ifcerr(nullptr), 0);
+    const qx::jit::Stats s = qx::jit::stats();
+    EXPECT_EQ(s.translated + s.failed, 3u);
+    const int64_t steps = qx::testing::tierAllocationCount() - before;
+    if (k >= steps) {
+      EXPECT_EQ(s.failed, 0u);
+      break;
+    }
+    EXPECT_EQ(s.failed, 1u) << k;
+    // the failed row keeps working in the interpreter
+    EXPECT_EQ(rcal(0, nullptr), 55.0);
+    EXPECT_EQ(Ical(0, nullptr), 55);
+  }
+  deletedll();
+  EXPECT_EQ(qx::testing::liveTierAllocations(), 0);
+}
+
+// No mapping of the process is writable and executable at once, with rows
+// of all three engines translated.
+TEST_F(JitTier, NoWritableAndExecutableMemory) {
+  if (!qx::jit::available()) GTEST_SKIP() << "built without the machine-code tier";
+  qx::jit::setMode(Mode::Always);
+  int32_t last;
+  char f[] = "(x)=x*2+sin(x)";
+  char g[] = "(z)=z*z+1";
+  char h[] = "(x)=x/3";
+  ASSERT_EQ(rcom(0, f, &last), 0);
+  ASSERT_EQ(Ccom(0, g, &last), 0);
+  ASSERT_EQ(Icom(0, h, &last), 0);
+  double x = 1;
+  QxComplex cx{1, 1};
+  int32_t ix = 9;
+  rcal(0, &x);
+  Ccal(0, &cx);
+  EXPECT_EQ(Ical(0, &ix), 3);
+  EXPECT_TRUE(qx::jit::rowTranslated(0, 0));
+  EXPECT_TRUE(qx::jit::rowTranslated(1, 0));
+  EXPECT_TRUE(qx::jit::rowTranslated(2, 0));
+  FILE* maps = std::fopen("/proc/self/maps", "r");
+  ASSERT_NE(maps, nullptr);
+  char line[512];
+  int lines = 0;
+  while (std::fgets(line, sizeof line, maps)) {
+    ++lines;
+    char perms[8] = {};
+    ASSERT_EQ(std::sscanf(line, "%*s %7s", perms), 1);
+    EXPECT_FALSE(perms[1] == 'w' && perms[2] == 'x') << line;
+  }
+  std::fclose(maps);
+  EXPECT_GT(lines, 0);
+}
+
+// With QX_TIER_REPORT set, the counts of the whole run go to stderr at
+// the end: how many rows that reached translation got machine code.
+class TierReport : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    if (!std::getenv("QX_TIER_REPORT")) return;
+    const qx::jit::Stats s = qx::jit::lifetimeStats();
+    std::fprintf(stderr,
+                 "tier report: translated %llu failed %llu not translated %llu released %llu handed over %llu\n",
+                 static_cast<unsigned long long>(s.translated), static_cast<unsigned long long>(s.failed),
+                 static_cast<unsigned long long>(s.notTranslated), static_cast<unsigned long long>(s.released),
+                 static_cast<unsigned long long>(qx::jit::handovers()));
+  }
+};
+::testing::Environment* const kTierReport = ::testing::AddGlobalTestEnvironment(new TierReport);
+
+}  // namespace
