@@ -42,6 +42,8 @@ for bin in "${targets[@]}"; do
   mkdir -p "$work"
   corpora=("$work")
   [ -d "fuzz/corpus/$name" ] && corpora+=("fuzz/corpus/$name")
+  # fuzz_jit reads the input format of fuzz_eval: its seeds serve both.
+  [ "$name" = fuzz_jit ] && [ -d fuzz/corpus/fuzz_eval ] && corpora+=("fuzz/corpus/fuzz_eval")
   extra=()
   dict="fuzz/dict/${name#fuzz_}.dict"
   [ -f "$dict" ] && extra+=("-dict=$dict")
