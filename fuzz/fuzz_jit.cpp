@@ -1,7 +1,10 @@
 // Differential target for the two evaluation tiers: every input runs twice
 // from a fresh library, once with every row interpreted and once with every
 // row translated to machine code at its first evaluation, and everything a
-// host can observe is written to a log per run. The two logs must agree:
+// host can observe is written to a log per run. Inputs of odd length run a
+// third time in the default tiered mode, where a row changes tier after a
+// number of evaluations, possibly while an activation of it is running in
+// the interpreter. The logs must agree:
 //   - compile results;
 //   - every evaluation's result, bit for bit (any NaN equals any NaN);
 //   - after every evaluation: the three error records (number and name), the
@@ -29,8 +32,9 @@
 //            bit 7     use the STD twins
 //   argument byte: picks the argument values (fz::argValue)
 //
-// QUIBEX_FUZZ_STATS or QX_FUZZ_STATS=1 prints at exit how many inputs were
-// compared and what share of the evaluated rows ran as machine code.
+// QX_FUZZ_STATS=1 in the environment prints at exit how many inputs were
+// compared and what share of the rows the host evaluated in the translating
+// run had been translated.
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
@@ -325,7 +329,7 @@ bool runScript(const Script& s, qx::jit::Mode mode, Log& log) {
 }
 
 // Prints the lines around the first difference of the two logs.
-[[noreturn]] void reportDifference(const std::string& a, const std::string& b) {
+[[noreturn]] void reportDifference(const std::string& a, const std::string& b, const char* other) {
   size_t at = 0;
   while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
   size_t lineStart = a.rfind('\n', at == 0 ? 0 : at - 1);
@@ -344,9 +348,10 @@ bool runScript(const Script& s, qx::jit::Mode mode, Log& log) {
     }
     return s.substr(from, end - from);
   };
-  std::fprintf(stderr, "fuzz_jit: the tiers disagree\n-- context --\n%s", a.substr(context, lineStart - context).c_str());
+  std::fprintf(stderr, "fuzz_jit: the interpreter and the %s run disagree\n-- context --\n%s", other,
+               a.substr(context, lineStart - context).c_str());
   std::fprintf(stderr, "-- interpreter --\n%s", upToLines(a, lineStart, 3).c_str());
-  std::fprintf(stderr, "-- machine code --\n%s", upToLines(b, lineStart, 3).c_str());
+  std::fprintf(stderr, "-- %s --\n%s", other, upToLines(b, lineStart, 3).c_str());
   std::abort();
 }
 
@@ -396,16 +401,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   ++gCounts.inputs;
-  Log interpreted, translated;
-  const bool completeA = runScript(s, qx::jit::Mode::Off, interpreted);
-  const bool completeB = runScript(s, qx::jit::Mode::Always, translated);
+  Log interpreted, translated, tiered;
+  const bool tieredRun = (size & 1) != 0;
+  bool complete = runScript(s, qx::jit::Mode::Off, interpreted);
+  complete = runScript(s, qx::jit::Mode::Always, translated) && complete;
+  if (tieredRun) complete = runScript(s, qx::jit::Mode::Tiered, tiered) && complete;
   qx::jit::setMode(qx::jit::Mode::Off);
-  if (!completeA || !completeB) {
+  if (!complete) {
     ++gCounts.timedOut;
     return 0;
   }
   ++gCounts.compared;
   if (fz::tracing()) std::fprintf(stderr, "%s", interpreted.text.c_str());
-  if (interpreted.text != translated.text) reportDifference(interpreted.text, translated.text);
+  if (interpreted.text != translated.text) reportDifference(interpreted.text, translated.text, "machine code");
+  if (tieredRun && interpreted.text != tiered.text) reportDifference(interpreted.text, tiered.text, "tiered");
   return 0;
 }
