@@ -1,7 +1,8 @@
 // The peer comparison set (peer_set.h) timed four ways per formula: native
 // C++, the interpreter, machine code, and muparser.
 //
-// As Google Benchmark entries: peer/<formula>/<variant>. As one table
+// As Google Benchmark entries: peer/<formula>/<variant>, and
+// peer/<formula>/rcom for its compilation. As one table
 // measured side by side in one run: quibex_bench --table, which also gives
 // the translation time per formula, the compile time per formula and the
 // compilations per second. Every variant's result is checked against the
@@ -245,9 +246,27 @@ void runPeer(benchmark::State& state, size_t index) {
   deletedll();
 }
 
+// Compilations of one formula of the set; items per second is rcom
+// formulas per second.
+void compilePeer(benchmark::State& state, size_t index) {
+  const std::vector<Formula> all = formulas();
+  const Formula& f = all[index];
+  if (!freshLibrary(1)) return state.SkipWithError("setup failed");
+  std::string buf;
+  for (auto _ : state) {
+    buf = f.text;
+    int32_t last = 0;
+    if (rcom(0, &buf[0], &last) != QX_OK) return state.SkipWithError("compile failed");
+  }
+  state.SetItemsProcessed(state.iterations());
+  deletedll();
+}
+
 bool registerPeers() {
   const std::vector<Formula> all = formulas();
   for (size_t i = 0; i < all.size(); ++i) {
+    const std::string rcomName = std::string("peer/") + all[i].key + "/rcom";
+    benchmark::RegisterBenchmark(rcomName.c_str(), [i](benchmark::State& s) { compilePeer(s, i); });
     for (int v = 0; v < kVariants; ++v) {
       if (v == kMachine && !qx::jit::available()) continue;
       if (v == kMuparser && (!hasMuparser() || all[i].muparser.empty())) continue;
