@@ -13,6 +13,8 @@
 //   - every host-function call in order: name, argument count, argument
 //     values, the hidden index after them, and where the arguments lie in
 //     the calling row's stack area (row and slot), and the value returned.
+// The host functions are those of harness.h, each logging its calls, and
+// hset, which writes a row's variable in the middle of an evaluation.
 // A run the watchdog cut short is not compared: where the budget runs out
 // depends on the speed of the tier.
 //
@@ -163,6 +165,19 @@ struct Logged {
     ++gHopCalls;
     return enter("hop", l, a), leave(H::hop(l, a));
   }
+  // hset(row, slot, value): writes a variable (argument, local or segment
+  // variable) of a row of its engine while formulas run, as a host may do
+  // through getin. Code that kept a variable in a register across the call
+  // reads a stale value.
+  static V hset(int32_t l, V* a) {
+    enter("hset", l, a);
+    FZ_CHECK(l == 2);
+    auto& t = qx::engine<T>().table;
+    const int32_t row = T::toInt(a[0]), slot = T::toInt(a[1]);
+    if (row >= 0 && row < t.rows && t.flags[row] && slot >= 0 && slot < t.ptrs[row][0] - t.vals[row])
+      t.vals[row][slot] = a[2];
+    return leave(a[2]);
+  }
 };
 
 using C = fz::ComplexTraits;
@@ -174,14 +189,24 @@ QxComplex lcHerr(int32_t l, QxComplex* a) { return cxArgs(a, Logged<C>::herr, l)
 QxComplex lcHclear(int32_t l, QxComplex* a) { return cxArgs(a, Logged<C>::hclear, l); }
 QxComplex lcHeval(int32_t l, QxComplex* a) { return cxArgs(a, Logged<C>::heval, l); }
 QxComplex lcHop(int32_t l, QxComplex* a) { return cxArgs(a, Logged<C>::hop, l); }
+QxComplex lcHset(int32_t l, QxComplex* a) { return cxArgs(a, Logged<C>::hset, l); }
 
+// The shared five, then hset.
 const QxRealFn kLoggedReal[] = {Logged<fz::RealTraits>::hargs, Logged<fz::RealTraits>::herr,
                                 Logged<fz::RealTraits>::hclear, Logged<fz::RealTraits>::heval,
-                                Logged<fz::RealTraits>::hop};
-const QxComplexFn kLoggedComplex[] = {lcHargs, lcHerr, lcHclear, lcHeval, lcHop};
+                                Logged<fz::RealTraits>::hop,   Logged<fz::RealTraits>::hset};
+const QxComplexFn kLoggedComplex[] = {lcHargs, lcHerr, lcHclear, lcHeval, lcHop, lcHset};
 const QxIntFn kLoggedInt[] = {Logged<fz::IntTraits>::hargs, Logged<fz::IntTraits>::herr,
                               Logged<fz::IntTraits>::hclear, Logged<fz::IntTraits>::heval,
-                              Logged<fz::IntTraits>::hop};
+                              Logged<fz::IntTraits>::hop,   Logged<fz::IntTraits>::hset};
+const char* const kLoggedNames[] = {"hargs", "herr", "hclear", "heval", "hop", "hset", ""};
+const int32_t kLoggedRules[] = {-2, 0, -1, 0, 1, 2};
+
+void registerLoggedHosts() {
+  setfcfun(kLoggedNames, kLoggedRules, kLoggedReal);
+  Csetfcfun(kLoggedNames, kLoggedRules, kLoggedComplex);
+  Isetfcfun(kLoggedNames, kLoggedRules, kLoggedInt);
+}
 
 // Everything of an engine that a host or a formula can see after an
 // evaluation.
@@ -266,7 +291,7 @@ bool runScript(const Script& s, qx::jit::Mode mode, Log& log) {
   if (simp && qx::gLib.real.iterLimit > 10) qx::gLib.real.iterLimit = 10;
   if (config & 0x10) setfcstrmax(30);
   if (config & 0x20)
-    for (int e = 0; e < 3; ++e) fz::registerHosts(e, 0);
+    registerLoggedHosts();
   fz::registerConstants(config & 0x40);
   for (int e = 0; e < 3; ++e) fz::sizeTable(e, kRows, false);
   userci();
