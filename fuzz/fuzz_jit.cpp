@@ -290,8 +290,7 @@ bool runScript(const Script& s, qx::jit::Mode mode, Log& log) {
   for (const std::string& text : s.texts) simp = simp || text.find("simpintegrate") != std::string::npos;
   if (simp && qx::gLib.real.iterLimit > 10) qx::gLib.real.iterLimit = 10;
   if (config & 0x10) setfcstrmax(30);
-  if (config & 0x20)
-    registerLoggedHosts();
+  if (config & 0x20) registerLoggedHosts();
   fz::registerConstants(config & 0x40);
   for (int e = 0; e < 3; ++e) fz::sizeTable(e, kRows, false);
   userci();
@@ -304,6 +303,7 @@ bool runScript(const Script& s, qx::jit::Mode mode, Log& log) {
     int32_t lastArg = -7;
     const int32_t r = fz::compileText(s.records[i].engine, s.records[i].row, buf.data(), &lastArg, s.records[i].twin);
     fz::checkIdle();
+    if (r == QX_OK) fz::checkCompiled(s.records[i].engine, s.records[i].row);
     log.word("compile");
     log.num(static_cast<int64_t>(i));
     log.num(r);
