@@ -304,8 +304,10 @@ int printTable() {
   std::printf("Peer comparison, ns per evaluation (processor time, median of %d rounds, variants interleaved),\n"
               "ratio to native\n",
               rounds);
-  std::printf("machine code: %s; muparser: %s\n\n", qx::jit::available() ? "yes" : "not in this build",
+  std::printf("machine code: %s; muparser: %s\n", qx::jit::available() ? "yes" : "not in this build",
               hasMuparser() ? "yes" : "not in this build");
+  std::printf("native: a C++ function called once per evaluation, like rcal; every column includes the same\n"
+              "timing loop (argument load, call, sum), whose cost alone the entry line shows in its native cell\n\n");
   std::printf("%-20s | %9s        | %9s %6s | %9s %6s | %9s %6s | %7s | %10s | %8s\n", "formula", "native", "interp.",
               "", "machine", "", "muparser", "", "mc/mu", "transl. us", "rcom us");
 
