@@ -33,6 +33,8 @@
 //            bit 6     pass the arguments through the slots (getin + rcals)
 //            bit 7     use the STD twins
 //   argument byte: picks the argument values (fz::argValue)
+// After the records' evaluations every compiled row of the three tables is
+// evaluated once more.
 //
 // QX_FUZZ_STATS=1 in the environment prints at exit how many inputs were
 // compared and what share of the rows the host evaluated in the translating
@@ -310,33 +312,38 @@ bool runScript(const Script& s, qx::jit::Mode mode, Log& log) {
     log.num(lastArg);
     log.end();
   }
+  auto evaluateOnce = [&](const Record& r, unsigned args) {
+    log.word("evaluate");
+    log.num(r.engine);
+    log.num(r.row);
+    log.end();
+    gHopCalls = 0;
+    qx::Complex result{0.0, 0.0};
+    const bool ran = fz::evaluateRow(r.engine, r.row, args, r.slots, r.twin, &result);
+    fz::checkIdle();
+    if (!ran) return;
+    log.word("result");
+    log.value(result);
+    log.end();
+    logState();
+    // A host operation may have compiled the row again (and so released
+    // its machine code); only rows that kept their code are counted.
+    if (translating && gHopCalls == 0 && fz::compiled(r.engine, r.row)) {
+      ++gCounts.evaluated;
+      if (qx::jit::rowTranslated(r.engine, r.row)) ++gCounts.translated;
+    }
+    if (!(config & 0x80)) {
+      for (int e = 0; e < 3; ++e) fz::fetchError(e);
+    }
+  };
   for (size_t i = 0; i < s.records.size() && !fz::gTimedOut; ++i) {
     const Record& r = s.records[i];
-    for (int k = 0; k < r.evals && !fz::gTimedOut; ++k) {
-      log.word("evaluate");
-      log.num(r.engine);
-      log.num(r.row);
-      log.end();
-      gHopCalls = 0;
-      qx::Complex result{0.0, 0.0};
-      const bool ran = fz::evaluateRow(r.engine, r.row, r.args + 5u * k, r.slots, r.twin, &result);
-      fz::checkIdle();
-      if (!ran) continue;
-      log.word("result");
-      log.value(result);
-      log.end();
-      logState();
-      // A host operation may have compiled the row again (and so released
-      // its machine code); only rows that kept their code are counted.
-      if (translating && gHopCalls == 0 && fz::compiled(r.engine, r.row)) {
-        ++gCounts.evaluated;
-        if (qx::jit::rowTranslated(r.engine, r.row)) ++gCounts.translated;
-      }
-      if (!(config & 0x80)) {
-        for (int e = 0; e < 3; ++e) fz::fetchError(e);
-      }
-    }
+    for (int k = 0; k < r.evals && !fz::gTimedOut; ++k) evaluateOnce(r, r.args + 5u * k);
   }
+  // Then every compiled row once more, so that no row escapes translation.
+  for (int e = 0; e < 3 && !fz::gTimedOut; ++e)
+    for (int32_t row = 0; row < kRows && !fz::gTimedOut; ++row)
+      evaluateOnce(Record{e, row, 1, false, false, 0}, static_cast<unsigned>(7 * row + e));
   fz::disarmWatchdog();
   const bool complete = !fz::gTimedOut;
   if (translating) {
