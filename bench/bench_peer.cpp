@@ -300,6 +300,7 @@ int printTable() {
   int meanCount[kVariants] = {}, muRatioCount = 0, muThirdCount = 0;
   double compileTotal = 0.0;
   int compileCount = 0;
+  double loopMachineRatio = NAN;  // the loop formula's machine code against native
 
   std::printf("Peer comparison, ns per evaluation (processor time, median of %d rounds, variants interleaved),\n"
               "ratio to native\n",
@@ -374,6 +375,8 @@ int printTable() {
     std::printf(" %8.2f\n", comp);
     if (!problems.empty()) std::printf("%s", problems.c_str());
 
+    // The loop is the one formula with fixed arguments.
+    if (f.fixedArgs && on[kMachine]) loopMachineRatio = med[kMachine] / med[kNative];
     if (f.inMean) {
       for (int v = kInterpreter; v < kVariants; ++v) {
         if (!on[v]) continue;
@@ -399,6 +402,16 @@ int printTable() {
   if (muRatioCount)
     std::printf("  machine code / muparser %5.2f over %d formulas; at most a third of muparser's time on %d of them\n",
                 std::exp(logMuRatio / muRatioCount), muRatioCount, muThirdCount);
+  if (meanCount[kMachine]) {
+    const double mean = std::exp(logSum[kMachine] / meanCount[kMachine]);
+    std::printf("targets: machine code %.2fx native on the geometric mean (at most 2.0: %s)", mean,
+                mean <= 2.0 ? "met" : "missed");
+    if (!std::isnan(loopMachineRatio))
+      std::printf(", %.2fx on the loop (at most 3: %s)", loopMachineRatio, loopMachineRatio <= 3.0 ? "met" : "missed");
+    if (muRatioCount)
+      std::printf(", a third of muparser's time on %d of %d formulas", muThirdCount, muRatioCount);
+    std::printf("\n");
+  }
   if (compileCount)
     std::printf("rcom: %.0f formulas per second over the set (mean %.2f us per formula)\n",
                 1e6 * compileCount / compileTotal, compileTotal / compileCount);
