@@ -11,8 +11,10 @@
 //     loop level, limits and nesting counts, the compiled flags and value
 //     arrays of every row, and the contents of the data stores;
 //   - every host-function call in order: name, argument count, argument
-//     values, the hidden index after them, and where the arguments lie in
-//     the calling row's stack area (row and slot), and the value returned.
+//     values, the hidden index after them, where the arguments lie in the
+//     calling row's stack area (row and slot), the engine's loop levels
+//     with their pass counts, limits and nesting counts at the call, and
+//     the value returned.
 // The host functions are those of harness.h, each logging its calls, and
 // hset, which writes a row's variable in the middle of an evaluation.
 // A run the watchdog cut short is not compared: where the budget runs out
@@ -139,6 +141,20 @@ void logPlace(const typename T::Value* a) {
   gLog->num(-1);
 }
 
+// The loop state of an engine as a called function finds it: the open
+// loop levels with their pass counts, the limits and the nesting counts.
+template <class T>
+void logLoops() {
+  qx::Engine<T>& E = qx::engine<T>();
+  gLog->word("loops");
+  gLog->num(E.level);
+  gLog->num(E.levelLimit);
+  gLog->num(E.iterLimit);
+  for (int k = 0; k < qx::kNestCounts; ++k) gLog->num(E.nest[k]);
+  for (int32_t l = 0; l <= E.level && l < E.loopCap; ++l) gLog->num(E.loops[l].iter);
+  gLog->end();
+}
+
 // Host functions that log each call and its result around the shared ones.
 template <class T>
 struct Logged {
@@ -152,6 +168,7 @@ struct Logged {
     logPlace<T>(a);
     for (int32_t i = 0; i <= last + 1; ++i) gLog->value(a[i]);  // arguments and the hidden index
     gLog->end();
+    logLoops<T>();
   }
   static V leave(V v) {
     gLog->word("returns");
