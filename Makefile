@@ -4,7 +4,7 @@
 JOBS ?= 2
 CLANG_ENV = CC=clang CXX=clang++
 
-.PHONY: all build run test asan build-fuzz build-fuzz-fast fuzz-smoke fuzz fuzz-fast bench setup clean
+.PHONY: all build run test asan build-fuzz build-fuzz-fast fuzz-smoke fuzz fuzz-fast fuzz-jit-stats bench setup clean
 
 all: build
 
@@ -43,6 +43,10 @@ fuzz-smoke: build-fuzz
 
 fuzz: build-fuzz
 	bash scripts/fuzz.sh long
+
+# Share of the rows in fuzz_jit's corpora that the tier translated.
+fuzz-jit-stats: build-fuzz
+	bash scripts/fuzz.sh jit-stats
 
 # The same targets with edge coverage only and -O2: several times more
 # inputs per second, for long runs that continue from the corpus that

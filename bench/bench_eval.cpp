@@ -3,7 +3,9 @@
 // formula, and a sum over a grid.
 //
 // Compare the time per iteration of each BM_Engine* benchmark with its
-// BM_Native* partner; the ratio is the interpreter's overhead.
+// BM_Native* partner; the ratio is the interpreter's overhead. These run
+// with the machine-code tier switched off, so that they stay the measure of
+// the interpreter itself (the peer set in bench_peer.cpp times both tiers).
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -11,11 +13,13 @@
 #include <string>
 
 #include "quibex.h"
+#include "tier.h"
 
 namespace {
 
-// A fresh library with one real table of `rows` rows.
+// A fresh library with one real table of `rows` rows, interpreter only.
 bool freshLibrary(int32_t rows) {
+  qx::jit::setMode(qx::jit::Mode::Off);
   deletedll();
   if (!setfornum(rows) || !Csetfornum(1) || !Isetfornum(1)) return false;
   userci();

@@ -44,40 +44,6 @@ struct Record {
   uint8_t args;
 };
 
-// A small number written as formula text.
-std::string small(uint8_t b) {
-  static const char* const v[] = {"0", "1", "2", "3", "-1", "0.5", "-2", "1.5"};
-  return v[b & 7];
-}
-
-// A grid triple (start, end, step) of at most 13 points.
-std::string triple(uint8_t b) {
-  static const char* const start[] = {"0", "1", "-3", "3"};
-  static const char* const end[] = {"0", "3", "-1", "3.5"};
-  static const char* const step[] = {"1", "0.5", "2", "0", "-1", "0.25", "1", "3"};
-  return std::string(start[b & 3]) + "," + end[(b >> 2) & 3] + "," + step[(b >> 4) & 7];
-}
-
-// Real formulas calling the repeated-evaluation functions with bounded work.
-std::string templateText(const std::string& bytes) {
-  auto at = [&](size_t i) -> uint8_t { return i < bytes.size() ? static_cast<uint8_t>(bytes[i]) : 0; };
-  const std::string row = std::to_string(at(1) & 3);
-  switch (at(0) % 6) {
-    case 0: return "(x)=sum(" + row + ",0," + triple(at(2)) + ")+x";
-    case 1: return "(x)=pro(" + row + ",0," + triple(at(2)) + "," + triple(at(3)) + ")";
-    case 2: return "(x,y)=sum(" + row + ",1," + small(at(2)) + "," + triple(at(3)) + ")*y";
-    case 3: {
-      static const char* const eps[] = {"0.001", "1e-9", "0", "-1", "(0/0)", "1e10", "0.1", "1e-300"};
-      return "(a,b)=simpintegrate(a,b," + std::string(eps[at(2) & 7]) + "," + row + (at(3) & 1 ? ",2" : "") + ")";
-    }
-    case 4: return "(x)=datasum(" + row + ",0," + small(at(2)) + "," + small(at(3)) + ",x)";
-    default:
-      return "(x)=one(newdoublearrays(2),newdoublearray(0,4,1,2,3),newdoublearray(1," + small(at(2)) +
-             ",x),dataarraysum(" + row + "," + (at(3) & 1 ? "1,x," : "0,") + small(at(4)) + ",0" +
-             (at(3) & 2 ? ",1" : "") + "))";
-  }
-}
-
 template <class T>
 void storeShape(int32_t& numbers, int32_t& arrays) {
   numbers = qx::engine<T>().stores.numCount;
@@ -175,7 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Record r{sel & 3, (sel >> 2) & 3, (sel >> 4) & 3, (sel & 0x40) != 0, (sel & 0x80) != 0, args};
     if (r.engine == 3) {
       r.engine = 0;
-      text = templateText(text);
+      text = fz::evalTemplate(text);
       simp = simp || text.find("simpintegrate") != std::string::npos;
     } else if (!filter.accept(text)) {
       return 0;

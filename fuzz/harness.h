@@ -177,6 +177,44 @@ struct WorkFilter {
 
 
 // ---------------------------------------------------------------------------
+// Formula templates with bounded work
+// ---------------------------------------------------------------------------
+// A small number written as formula text.
+inline std::string small(uint8_t b) {
+  static const char* const v[] = {"0", "1", "2", "3", "-1", "0.5", "-2", "1.5"};
+  return v[b & 7];
+}
+
+// A grid triple (start, end, step) of at most 13 points.
+inline std::string triple(uint8_t b) {
+  static const char* const start[] = {"0", "1", "-3", "3"};
+  static const char* const end[] = {"0", "3", "-1", "3.5"};
+  static const char* const step[] = {"1", "0.5", "2", "0", "-1", "0.25", "1", "3"};
+  return std::string(start[b & 3]) + "," + end[(b >> 2) & 3] + "," + step[(b >> 4) & 7];
+}
+
+// Real formulas calling the repeated-evaluation functions with bounded work.
+inline std::string evalTemplate(const std::string& bytes) {
+  auto at = [&](size_t i) -> uint8_t { return i < bytes.size() ? static_cast<uint8_t>(bytes[i]) : 0; };
+  const std::string row = std::to_string(at(1) & 3);
+  switch (at(0) % 6) {
+    case 0: return "(x)=sum(" + row + ",0," + triple(at(2)) + ")+x";
+    case 1: return "(x)=pro(" + row + ",0," + triple(at(2)) + "," + triple(at(3)) + ")";
+    case 2: return "(x,y)=sum(" + row + ",1," + small(at(2)) + "," + triple(at(3)) + ")*y";
+    case 3: {
+      static const char* const eps[] = {"0.001", "1e-9", "0", "-1", "(0/0)", "1e10", "0.1", "1e-300"};
+      return "(a,b)=simpintegrate(a,b," + std::string(eps[at(2) & 7]) + "," + row + (at(3) & 1 ? ",2" : "") + ")";
+    }
+    case 4: return "(x)=datasum(" + row + ",0," + small(at(2)) + "," + small(at(3)) + ",x)";
+    default:
+      return "(x)=one(newdoublearrays(2),newdoublearray(0,4,1,2,3),newdoublearray(1," + small(at(2)) +
+             ",x),dataarraysum(" + row + "," + (at(3) & 1 ? "1,x," : "0,") + small(at(4)) + ",0" +
+             (at(3) & 2 ? ",1" : "") + "))";
+  }
+}
+
+
+// ---------------------------------------------------------------------------
 // Invariants
 // ---------------------------------------------------------------------------
 // Nothing runs: no loop level open, every nesting count and busy count back
@@ -458,14 +496,22 @@ inline const QxComplexFn kComplexHosts[] = {cHargs, cHerr, cHclear, cHeval, cHop
 inline const QxIntFn kIntHosts[] = {Host<IntTraits>::hargs, Host<IntTraits>::herr, Host<IntTraits>::hclear,
                                     Host<IntTraits>::heval, Host<IntTraits>::hop};
 
+// The handler arrays that registerHosts hands to the library. A harness may
+// point them at its own five handlers of the same names and rules (wrappers
+// that record each call, say); the library references the arrays it was
+// given, so they must stay alive while registered.
+inline const QxRealFn* gRealHosts = kRealHosts;
+inline const QxComplexFn* gComplexHosts = kComplexHosts;
+inline const QxIntFn* gIntHosts = kIntHosts;
+
 // list 0: all five, 1: the short list, 2: none (null names), 3: empty list
 // (rejected, the registration stays).
 inline uint8_t registerHosts(int engine, int list) {
   const char* const* names = list == 0 ? kHostNames : list == 1 ? kHostNamesShort : list == 2 ? nullptr : kHostNamesEmpty;
   switch (engine) {
-    case 0: return setfcfun(names, kHostRules, kRealHosts);
-    case 1: return Csetfcfun(names, kHostRules, kComplexHosts);
-    default: return Isetfcfun(names, kHostRules, kIntHosts);
+    case 0: return setfcfun(names, kHostRules, gRealHosts);
+    case 1: return Csetfcfun(names, kHostRules, gComplexHosts);
+    default: return Isetfcfun(names, kHostRules, gIntHosts);
   }
 }
 
@@ -541,9 +587,13 @@ inline int32_t fetchError(int engine) {
 }
 
 // Evaluates a compiled row with argument pattern k, through the argument
-// array (rcal) or through the argument slots (getin, then rcals).
-inline void evaluateRow(int engine, int32_t row, unsigned k, bool throughSlots, bool twin) {
-  if (!compiled(engine, row)) return;
+// array (rcal) or through the argument slots (getin, then rcals). Returns
+// the result as a complex number (real and integer results in the real
+// part, exactly), or nothing when the row is not compiled.
+inline bool evaluateRow(int engine, int32_t row, unsigned k, bool throughSlots, bool twin,
+                        qx::Complex* result = nullptr) {
+  if (!compiled(engine, row)) return false;
+  qx::Complex value{0.0, 0.0};
   int32_t last;
   switch (engine) {
     case 0: last = getvarnum()[row]; break;
@@ -562,9 +612,9 @@ inline void evaluateRow(int engine, int32_t row, unsigned k, bool throughSlots, 
         double* slots = getin(row);
         FZ_CHECK(slots == getallin()[row]);
         for (int32_t i = 0; i < count; ++i) slots[i] = a[i];
-        (void)(twin ? STDrcals(row) : rcals(row));
+        value.re = twin ? STDrcals(row) : rcals(row);
       } else {
-        (void)(twin ? STDrcal(row, count ? a : nullptr) : rcal(row, count ? a : nullptr));
+        value.re = twin ? STDrcal(row, count ? a : nullptr) : rcal(row, count ? a : nullptr);
       }
       if (a != args) std::free(a);
       break;
@@ -577,9 +627,11 @@ inline void evaluateRow(int engine, int32_t row, unsigned k, bool throughSlots, 
         QxComplex* slots = Cgetin(row);
         FZ_CHECK(slots == Cgetallin()[row]);
         for (int32_t i = 0; i < count; ++i) slots[i] = a[i];
-        (void)(twin ? STDCcals(row) : Ccals(row));
+        const QxComplex z = twin ? STDCcals(row) : Ccals(row);
+        value = qx::Complex{z.re, z.im};
       } else {
-        (void)(twin ? STDCcal(row, count ? a : nullptr) : Ccal(row, count ? a : nullptr));
+        const QxComplex z = twin ? STDCcal(row, count ? a : nullptr) : Ccal(row, count ? a : nullptr);
+        value = qx::Complex{z.re, z.im};
       }
       if (a != args) std::free(a);
       break;
@@ -592,14 +644,16 @@ inline void evaluateRow(int engine, int32_t row, unsigned k, bool throughSlots, 
         int32_t* slots = Igetin(row);
         FZ_CHECK(slots == Igetallin()[row]);
         for (int32_t i = 0; i < count; ++i) slots[i] = a[i];
-        (void)(twin ? STDIcals(row) : Icals(row));
+        value.re = twin ? STDIcals(row) : Icals(row);
       } else {
-        (void)(twin ? STDIcal(row, count ? a : nullptr) : Ical(row, count ? a : nullptr));
+        value.re = twin ? STDIcal(row, count ? a : nullptr) : Ical(row, count ? a : nullptr);
       }
       if (a != args) std::free(a);
       break;
     }
   }
+  if (result) *result = value;
+  return true;
 }
 
 // The library holds nothing after deletedll.

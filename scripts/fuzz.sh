@@ -2,6 +2,8 @@
 # Runs every built libFuzzer target of build-fuzz/ (or of $FUZZ_BUILD).
 #   scripts/fuzz.sh smoke   a short run per target (CI, about a minute in all)
 #   scripts/fuzz.sh long    a long run per target
+#   scripts/fuzz.sh jit-stats  replays fuzz_jit's corpora and prints the share
+#                              of evaluated rows that ran as machine code
 # FUZZ_TIME=<seconds> overrides the time per target; FUZZ_BUILD=<dir> takes
 # the binaries from another build directory (make fuzz-fast).
 # Seeds are read from fuzz/corpus/<target> and the dictionary from
@@ -12,13 +14,26 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 mode="${1:-smoke}"
+build="${FUZZ_BUILD:-build-fuzz}"
 case "$mode" in
   smoke) default_time=15 ;;
   long) default_time=600 ;;
-  *) echo "usage: $0 smoke|long" >&2; exit 2 ;;
+  jit-stats)
+    # Replays the corpora of fuzz_jit (seeds and what the runs grew) once and
+    # prints the share of evaluated rows that were translated.
+    bin="$build/fuzz/fuzz_jit"
+    [ -x "$bin" ] || { echo "fuzz: $bin is not built" >&2; exit 1; }
+    dirs=()
+    for d in build-fuzz/corpus/fuzz_jit fuzz/corpus/fuzz_jit fuzz/corpus/fuzz_eval build-fuzz/corpus/fuzz_eval; do
+      [ -d "$d" ] && dirs+=("$d")
+    done
+    QX_FUZZ_STATS=1 ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}" "$bin" -runs=0 -timeout=10 \
+      -rss_limit_mb=2048 "${dirs[@]}" 2>&1 | grep -E '^fuzz_jit:|ERROR|disagree|Done'
+    exit "${PIPESTATUS[0]}"
+    ;;
+  *) echo "usage: $0 smoke|long|jit-stats" >&2; exit 2 ;;
 esac
 time_per_target="${FUZZ_TIME:-$default_time}"
-build="${FUZZ_BUILD:-build-fuzz}"
 
 shopt -s nullglob
 sources=(fuzz/*.cpp)
@@ -42,6 +57,8 @@ for bin in "${targets[@]}"; do
   mkdir -p "$work"
   corpora=("$work")
   [ -d "fuzz/corpus/$name" ] && corpora+=("fuzz/corpus/$name")
+  # fuzz_jit reads the input format of fuzz_eval: its seeds serve both.
+  [ "$name" = fuzz_jit ] && [ -d fuzz/corpus/fuzz_eval ] && corpora+=("fuzz/corpus/fuzz_eval")
   extra=()
   dict="fuzz/dict/${name#fuzz_}.dict"
   [ -f "$dict" ] && extra+=("-dict=$dict")

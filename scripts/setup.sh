@@ -70,7 +70,31 @@ fetch_asmjit() {
   fi
 }
 
-[ ${#missing[@]} -eq 0 ] && { fetch_asmjit; exit 0; }
+# Optional: muparser, the peer in the benchmarks' comparison table. When it
+# cannot be installed the build goes on and the table leaves out its columns.
+optional=()
+if command -v dpkg >/dev/null 2>&1; then
+  for pkg in libmuparser-dev; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || optional+=("$pkg")
+  done
+fi
+install_optional() {
+  [ ${#optional[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
+    export DEBIAN_FRONTEND=noninteractive
+    if apt-get install -y -qq "${optional[@]}" >/dev/null 2>&1 ||
+       { apt-get update -qq >/dev/null 2>&1 && apt-get install -y -qq "${optional[@]}" >/dev/null 2>&1; }; then
+      return 0
+    fi
+  fi
+  echo "setup: optional ${optional[*]} not installed; the benchmarks leave out the muparser columns" >&2
+}
+
+if [ ${#missing[@]} -eq 0 ]; then
+  install_optional
+  fetch_asmjit
+  exit 0
+fi
 
 echo "setup: installing ${missing[*]}"
 if [ "$(id -u)" -eq 0 ]; then
@@ -88,4 +112,5 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 "${SUDO[@]}" apt-get update -qq
 "${SUDO[@]}" apt-get install -y -qq "${missing[@]}"
+install_optional
 fetch_asmjit

@@ -1,0 +1,470 @@
+// Differential target for the two evaluation tiers: every input runs twice
+// from a fresh library, once with every row interpreted and once with every
+// row translated to machine code at its first evaluation, and everything a
+// host can observe is written to a log per run. Inputs of odd length run a
+// third time in the default tiered mode, where a row changes tier after a
+// number of evaluations, possibly while an activation of it is running in
+// the interpreter. The logs must agree:
+//   - compile results;
+//   - every evaluation's result, bit for bit (any NaN equals any NaN);
+//   - after every evaluation: the three error records (number and name), the
+//     loop level, limits and nesting counts, the compiled flags and value
+//     arrays of every row, and the contents of the data stores;
+//   - every host-function call in order: name, argument count, argument
+//     values, the hidden index after them, where the arguments lie in the
+//     calling row's stack area (row and slot), the engine's loop levels
+//     with their pass counts, limits and nesting counts at the call, and
+//     the value returned.
+// The host functions are those of harness.h, each logging its calls, and
+// hset, which writes a row's variable in the middle of an evaluation.
+// A run the watchdog cut short is not compared: where the budget runs out
+// depends on the speed of the tier.
+//
+// Input: the format of fuzz_eval (whose seeds serve here too): byte 0
+// configures the library:
+//   bits 0-1  level limit 3, 6, 16 or 1 in every engine
+//   bits 2-3  iteration limit 20, 200, 5000 or 2
+//   bit 4     string table     bit 5  host functions    bit 6  named constants
+//   bit 7     leave run-time errors pending between evaluations
+// then up to 8 records separated by zero bytes: a selector byte, an argument
+// byte and a formula text.
+//   selector bits 0-1  0 real, 1 complex, 2 integer formula; 3 a real formula
+//                      built from a template with the text's bytes
+//            bits 2-3  row 0 .. 3
+//            bits 4-5  number of evaluations after all records are compiled
+//            bit 6     pass the arguments through the slots (getin + rcals)
+//            bit 7     use the STD twins
+//   argument byte: picks the argument values (fz::argValue)
+// After the records' evaluations every compiled row of the three tables is
+// evaluated once more.
+//
+// QX_FUZZ_STATS=1 in the environment prints at exit how many inputs were
+// compared and what share of the rows the host evaluated in the translating
+// run had been translated.
+#include <cinttypes>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "tier.h"
+
+namespace {
+
+constexpr int32_t kRows = 4;
+constexpr int kBudgetMs = 40;
+// Store elements that enter the log per store or array; longer ones are
+// logged by length and first elements (a difference in the tail would come
+// from the same code as one in the head).
+constexpr int32_t kStoreElements = 4096;
+
+// ---------------------------------------------------------------------------
+// The log of one run
+// ---------------------------------------------------------------------------
+struct Log {
+  std::string text;
+  void line(const char* s) {
+    text += s;
+    text += '\n';
+  }
+  void word(const char* s) {
+    text += s;
+    text += ' ';
+  }
+  void num(int64_t v) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "%" PRId64 " ", v);
+    text += buf;
+  }
+  void real(double v) {
+    if (std::isnan(v)) {
+      text += "nan ";
+      return;
+    }
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    static const char hex[] = "0123456789abcdef";
+    char buf[18];
+    for (int i = 0; i < 16; ++i) buf[i] = hex[(bits >> (60 - 4 * i)) & 15];
+    buf[16] = ' ';
+    text.append(buf, 17);
+  }
+  void value(double v) { real(v); }
+  void value(const qx::Complex& c) {
+    real(c.re);
+    real(c.im);
+  }
+  void value(int32_t v) { num(v); }
+  void end() { text += '\n'; }
+};
+
+Log* gLog = nullptr;
+int gHopCalls = 0;  // hop calls since the top-level evaluation started
+
+struct Counts {
+  uint64_t inputs = 0, compared = 0, timedOut = 0;
+  uint64_t evaluated = 0, translated = 0;  // rows evaluated by the host in the translating run
+  uint64_t failed = 0, notTranslated = 0;  // from the tier's own statistics
+};
+Counts gCounts;
+
+void printCounts() {
+  const Counts& c = gCounts;
+  std::fprintf(stderr,
+               "fuzz_jit: %" PRIu64 " inputs, %" PRIu64 " compared, %" PRIu64 " cut short by the watchdog; tier %s;\n"
+               "fuzz_jit: %" PRIu64 " evaluated rows, %" PRIu64 " translated (%.2f%%), %" PRIu64
+               " translations failed, %" PRIu64 " not translated\n",
+               c.inputs, c.compared, c.timedOut, qx::jit::available() ? "present" : "absent", c.evaluated,
+               c.translated, c.evaluated ? 100.0 * static_cast<double>(c.translated) / static_cast<double>(c.evaluated) : 0.0,
+               c.failed, c.notTranslated);
+}
+
+// Where a host function's arguments lie: the row of its engine whose stack
+// area holds them, and the slot, or -1 when none does.
+template <class T>
+void logPlace(const typename T::Value* a) {
+  auto& t = qx::engine<T>().table;
+  for (int32_t r = 0; r < t.rows; ++r) {
+    if (!t.flags[r] || !t.stack[r]) continue;
+    const int64_t slots = int64_t{t.header[r][qx::H_CODE_LENGTH]} + 1;
+    if (a >= t.stack[r] && a < t.stack[r] + slots) {
+      gLog->num(r);
+      gLog->num(a - t.stack[r]);
+      return;
+    }
+  }
+  gLog->num(-1);
+  gLog->num(-1);
+}
+
+// The loop state of an engine as a called function finds it: the open
+// loop levels with their pass counts, the limits and the nesting counts.
+template <class T>
+void logLoops() {
+  qx::Engine<T>& E = qx::engine<T>();
+  gLog->word("loops");
+  gLog->num(E.level);
+  gLog->num(E.levelLimit);
+  gLog->num(E.iterLimit);
+  for (int k = 0; k < qx::kNestCounts; ++k) gLog->num(E.nest[k]);
+  for (int32_t l = 0; l <= E.level && l < E.loopCap; ++l) gLog->num(E.loops[l].iter);
+  gLog->end();
+}
+
+// Host functions that log each call and its result around the shared ones.
+template <class T>
+struct Logged {
+  using V = typename T::Value;
+  using H = fz::Host<T>;
+  static void enter(const char* name, int32_t last, V* a) {
+    gLog->word("host");
+    gLog->num(T::kEngine);
+    gLog->word(name);
+    gLog->num(last);
+    logPlace<T>(a);
+    for (int32_t i = 0; i <= last + 1; ++i) gLog->value(a[i]);  // arguments and the hidden index
+    gLog->end();
+    logLoops<T>();
+  }
+  static V leave(V v) {
+    gLog->word("returns");
+    gLog->value(v);
+    gLog->end();
+    return v;
+  }
+  static V hargs(int32_t l, V* a) { return enter("hargs", l, a), leave(H::hargs(l, a)); }
+  static V herr(int32_t l, V* a) { return enter("herr", l, a), leave(H::herr(l, a)); }
+  static V hclear(int32_t l, V* a) { return enter("hclear", l, a), leave(H::hclear(l, a)); }
+  static V heval(int32_t l, V* a) { return enter("heval", l, a), leave(H::heval(l, a)); }
+  static V hop(int32_t l, V* a) {
+    ++gHopCalls;
+    return enter("hop", l, a), leave(H::hop(l, a));
+  }
+  // hset(row, slot, value): writes a variable (argument, local or segment
+  // variable) of a row of its engine while formulas run, as a host may do
+  // through getin. Code that kept a variable in a register across the call
+  // reads a stale value.
+  static V hset(int32_t l, V* a) {
+    enter("hset", l, a);
+    FZ_CHECK(l == 2);
+    auto& t = qx::engine<T>().table;
+    const int32_t row = T::toInt(a[0]), slot = T::toInt(a[1]);
+    if (row >= 0 && row < t.rows && t.flags[row] && slot >= 0 && slot < t.ptrs[row][0] - t.vals[row])
+      t.vals[row][slot] = a[2];
+    return leave(a[2]);
+  }
+};
+
+using C = fz::ComplexTraits;
+QxComplex cxArgs(QxComplex* a, qx::Complex (*fn)(int32_t, qx::Complex*), int32_t l) {
+  return fz::cx(fn(l, reinterpret_cast<qx::Complex*>(a)));
+}
+QxComplex lcHargs(int32_t l, QxComplex* a) { return cxArgs(a, Logged<C>::hargs, l); }
+QxComplex lcHerr(int32_t l, QxComplex* a) { return cxArgs(a, Logged<C>::herr, l); }
+QxComplex lcHclear(int32_t l, QxComplex* a) { return cxArgs(a, Logged<C>::hclear, l); }
+QxComplex lcHeval(int32_t l, QxComplex* a) { return cxArgs(a, Logged<C>::heval, l); }
+QxComplex lcHop(int32_t l, QxComplex* a) { return cxArgs(a, Logged<C>::hop, l); }
+QxComplex lcHset(int32_t l, QxComplex* a) { return cxArgs(a, Logged<C>::hset, l); }
+
+// The shared five, then hset.
+const QxRealFn kLoggedReal[] = {Logged<fz::RealTraits>::hargs, Logged<fz::RealTraits>::herr,
+                                Logged<fz::RealTraits>::hclear, Logged<fz::RealTraits>::heval,
+                                Logged<fz::RealTraits>::hop,   Logged<fz::RealTraits>::hset};
+const QxComplexFn kLoggedComplex[] = {lcHargs, lcHerr, lcHclear, lcHeval, lcHop, lcHset};
+const QxIntFn kLoggedInt[] = {Logged<fz::IntTraits>::hargs, Logged<fz::IntTraits>::herr,
+                              Logged<fz::IntTraits>::hclear, Logged<fz::IntTraits>::heval,
+                              Logged<fz::IntTraits>::hop,   Logged<fz::IntTraits>::hset};
+const char* const kLoggedNames[] = {"hargs", "herr", "hclear", "heval", "hop", "hset", ""};
+const int32_t kLoggedRules[] = {-2, 0, -1, 0, 1, 2};
+
+void registerLoggedHosts() {
+  setfcfun(kLoggedNames, kLoggedRules, kLoggedReal);
+  Csetfcfun(kLoggedNames, kLoggedRules, kLoggedComplex);
+  Isetfcfun(kLoggedNames, kLoggedRules, kLoggedInt);
+}
+
+// Everything of an engine that a host or a formula can see after an
+// evaluation.
+template <class T>
+void logEngine() {
+  qx::Engine<T>& E = qx::engine<T>();
+  gLog->word("engine");
+  gLog->num(T::kEngine);
+  gLog->word("error");
+  gLog->num(E.err.number);
+  gLog->word(E.err.name ? E.err.name : "(none)");
+  gLog->word("limits");
+  gLog->num(E.level);
+  gLog->num(E.levelLimit);
+  gLog->num(E.iterLimit);
+  for (int k = 0; k < qx::kNestCounts; ++k) gLog->num(E.nest[k]);
+  gLog->end();
+  auto& t = E.table;
+  for (int32_t r = 0; r < t.rows; ++r) {
+    gLog->word("row");
+    gLog->num(r);
+    gLog->num(t.flags[r]);
+    if (t.flags[r]) {
+      const int32_t lastSlot = t.header[r][qx::H_LAST_SLOT];
+      for (int32_t i = 0; i <= lastSlot; ++i) gLog->value(t.vals[r][i]);
+    }
+    gLog->end();
+  }
+  const auto& S = E.stores;
+  gLog->word("numbers");
+  gLog->num(S.numCount);
+  for (int32_t i = 0; i < S.numCount && i < kStoreElements; ++i) gLog->value(S.nums[i]);
+  gLog->end();
+  gLog->word("arrays");
+  gLog->num(S.arrCount);
+  gLog->end();
+  for (int32_t k = 0; k < S.arrCount && k < 64; ++k) {
+    gLog->word("array");
+    gLog->num(S.lens[k]);
+    for (int32_t i = 0; i < S.lens[k] && i < kStoreElements; ++i) gLog->value(S.arrays[k][i]);
+    gLog->end();
+  }
+}
+
+void logState() {
+  logEngine<fz::RealTraits>();
+  logEngine<fz::ComplexTraits>();
+  logEngine<fz::IntTraits>();
+}
+
+struct Record {
+  int engine;
+  int32_t row;
+  int evals;
+  bool slots;
+  bool twin;
+  uint8_t args;
+};
+
+struct Script {
+  uint8_t config = 0;
+  std::vector<Record> records;
+  std::vector<std::string> texts;
+};
+
+// Runs the whole script on a fresh library and logs it. Returns false when
+// the watchdog cut the run short.
+bool runScript(const Script& s, qx::jit::Mode mode, Log& log) {
+  qx::jit::setMode(mode);
+  gLog = &log;
+  const bool translating = mode == qx::jit::Mode::Always;
+
+  deletedll();
+  FZ_CHECK(qx::testing::liveAllocations() == 0);
+  static const int32_t levels[] = {3, 6, 16, 1};
+  static const int32_t iterations[] = {20, 200, 5000, 2};
+  const uint8_t config = s.config;
+  qx::gLib.real.levelLimit = qx::gLib.cplx.levelLimit = qx::gLib.integer.levelLimit = levels[config & 3];
+  qx::gLib.real.iterLimit = qx::gLib.cplx.iterLimit = qx::gLib.integer.iterLimit = iterations[(config >> 2) & 3];
+  bool simp = false;
+  for (const std::string& text : s.texts) simp = simp || text.find("simpintegrate") != std::string::npos;
+  if (simp && qx::gLib.real.iterLimit > 10) qx::gLib.real.iterLimit = 10;
+  if (config & 0x10) setfcstrmax(30);
+  if (config & 0x20) registerLoggedHosts();
+  fz::registerConstants(config & 0x40);
+  for (int e = 0; e < 3; ++e) fz::sizeTable(e, kRows, false);
+  userci();
+  const qx::jit::Stats before = qx::jit::stats();
+
+  fz::armWatchdog(kBudgetMs);
+  for (size_t i = 0; i < s.records.size(); ++i) {
+    std::vector<char> buf(s.texts[i].begin(), s.texts[i].end());
+    buf.push_back(0);
+    int32_t lastArg = -7;
+    const int32_t r = fz::compileText(s.records[i].engine, s.records[i].row, buf.data(), &lastArg, s.records[i].twin);
+    fz::checkIdle();
+    if (r == QX_OK) fz::checkCompiled(s.records[i].engine, s.records[i].row);
+    log.word("compile");
+    log.num(static_cast<int64_t>(i));
+    log.num(r);
+    log.num(lastArg);
+    log.end();
+  }
+  auto evaluateOnce = [&](const Record& r, unsigned args) {
+    log.word("evaluate");
+    log.num(r.engine);
+    log.num(r.row);
+    log.end();
+    gHopCalls = 0;
+    qx::Complex result{0.0, 0.0};
+    const bool ran = fz::evaluateRow(r.engine, r.row, args, r.slots, r.twin, &result);
+    fz::checkIdle();
+    if (!ran) return;
+    log.word("result");
+    log.value(result);
+    log.end();
+    logState();
+    // A host operation may have compiled the row again (and so released
+    // its machine code); only rows that kept their code are counted.
+    if (translating && gHopCalls == 0 && fz::compiled(r.engine, r.row)) {
+      ++gCounts.evaluated;
+      if (qx::jit::rowTranslated(r.engine, r.row)) ++gCounts.translated;
+    }
+    if (!(config & 0x80)) {
+      for (int e = 0; e < 3; ++e) fz::fetchError(e);
+    }
+  };
+  for (size_t i = 0; i < s.records.size() && !fz::gTimedOut; ++i) {
+    const Record& r = s.records[i];
+    for (int k = 0; k < r.evals && !fz::gTimedOut; ++k) evaluateOnce(r, r.args + 5u * k);
+  }
+  // Then every compiled row once more, so that no row escapes translation.
+  for (int e = 0; e < 3 && !fz::gTimedOut; ++e)
+    for (int32_t row = 0; row < kRows && !fz::gTimedOut; ++row)
+      evaluateOnce(Record{e, row, 1, false, false, 0}, static_cast<unsigned>(7 * row + e));
+  fz::disarmWatchdog();
+  const bool complete = !fz::gTimedOut;
+  if (translating) {
+    const qx::jit::Stats after = qx::jit::stats();
+    gCounts.failed += after.failed - before.failed;
+    gCounts.notTranslated += after.notTranslated - before.notTranslated;
+  }
+
+  fz::touchStores<fz::RealTraits>();
+  fz::touchStores<fz::ComplexTraits>();
+  fz::touchStores<fz::IntTraits>();
+  fz::releaseAndCheck();
+  gLog = nullptr;
+  return complete;
+}
+
+// Prints the lines around the first difference of the two logs.
+[[noreturn]] void reportDifference(const std::string& a, const std::string& b, const char* other) {
+  size_t at = 0;
+  while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
+  size_t lineStart = a.rfind('\n', at == 0 ? 0 : at - 1);
+  lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
+  // Show a few lines of context before the difference.
+  size_t context = lineStart;
+  for (int n = 0; n < 6 && context > 0; ++n) {
+    const size_t prev = a.rfind('\n', context - 2);
+    context = prev == std::string::npos ? 0 : prev + 1;
+  }
+  auto upToLines = [](const std::string& s, size_t from, int lines) {
+    size_t end = from;
+    for (int n = 0; n < lines && end < s.size(); ++n) {
+      const size_t nl = s.find('\n', end);
+      end = nl == std::string::npos ? s.size() : nl + 1;
+    }
+    return s.substr(from, end - from);
+  };
+  std::fprintf(stderr, "fuzz_jit: the interpreter and the %s run disagree\n-- context --\n%s", other,
+               a.substr(context, lineStart - context).c_str());
+  std::fprintf(stderr, "-- interpreter --\n%s", upToLines(a, lineStart, 3).c_str());
+  std::fprintf(stderr, "-- %s --\n%s", other, upToLines(b, lineStart, 3).c_str());
+  std::abort();
+}
+
+bool statsWanted() {
+  const char* v = std::getenv("QX_FUZZ_STATS");
+  return v && *v && std::strcmp(v, "0") != 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fz::gRealHosts = kLoggedReal;
+  fz::gComplexHosts = kLoggedComplex;
+  fz::gIntHosts = kLoggedInt;
+  if (statsWanted()) std::atexit(printCounts);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 3) return 0;
+  fz::Reader in{data, data + size};
+  Script s;
+  s.config = in.byte();
+
+  fz::WorkFilter filter;
+  bool simp = false;
+  while (s.records.size() < 8 && !in.empty()) {
+    const uint8_t sel = in.byte();
+    const uint8_t args = in.byte();
+    std::string text = in.text(2048);
+    Record r{sel & 3, (sel >> 2) & 3, (sel >> 4) & 3, (sel & 0x40) != 0, (sel & 0x80) != 0, args};
+    if (r.engine == 3) {
+      r.engine = 0;
+      text = fz::evalTemplate(text);
+      simp = simp || text.find("simpintegrate") != std::string::npos;
+    } else if (!filter.accept(text)) {
+      return 0;
+    }
+    s.records.push_back(r);
+    s.texts.push_back(text);
+  }
+  // simpintegrate halves its step up to the iteration limit times: with it,
+  // formulas may not raise that limit.
+  if (simp) {
+    for (size_t i = 0; i < s.records.size(); ++i)
+      if (s.records[i].engine == 0 && fz::countCalls(fz::normalised(s.texts[i]), "setcyclemax")) return 0;
+  }
+
+  ++gCounts.inputs;
+  Log interpreted, translated, tiered;
+  const bool tieredRun = (size & 1) != 0;
+  // A run the watchdog cut short cannot be compared: the later runs are
+  // left out as soon as one is.
+  bool complete = runScript(s, qx::jit::Mode::Off, interpreted);
+  complete = complete && runScript(s, qx::jit::Mode::Always, translated);
+  if (tieredRun) complete = complete && runScript(s, qx::jit::Mode::Tiered, tiered);
+  qx::jit::setMode(qx::jit::Mode::Off);
+  if (!complete) {
+    ++gCounts.timedOut;
+    return 0;
+  }
+  ++gCounts.compared;
+  if (fz::tracing()) std::fprintf(stderr, "%s", interpreted.text.c_str());
+  if (interpreted.text != translated.text) reportDifference(interpreted.text, translated.text, "machine code");
+  if (tieredRun && interpreted.text != tiered.text) reportDifference(interpreted.text, tiered.text, "tiered");
+  return 0;
+}
