@@ -335,8 +335,10 @@ TEST(NativeStack, EveryChainEndsWithMinusTwoOnSmallStacksAndTheMainThread) {
       EXPECT_EQ(out.number, -2);
       EXPECT_TRUE(chain.names.count(out.name)) << out.name;
       if (stack == 256 * 1024) levelsOn256 = out.levels;
-      if (stack != 0 && chain.counted) {
-        EXPECT_LT(out.levels, qx::kMaxNativeDepth);  // the stack, not the cap, ended it
+      // On the small stacks the stack, not the cap, ends the chain; on 256 KB
+      // machine code may need little enough stack to reach the cap first.
+      if (stack != 0 && stack <= 128 * 1024 && chain.counted) {
+        EXPECT_LT(out.levels, qx::kMaxNativeDepth);
       }
     }
     // The guard leaves the chain most of a small stack, not a token few levels.
