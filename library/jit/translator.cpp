@@ -235,11 +235,15 @@ class Translator {
 
   // A stack slot's value lives in the slot's own virtual register (one per
   // stack offset, so that a long formula does not make thousands of them).
+  // A constant pushed is loaded only when something uses it (hidden
+  // operands never are): until then `lazy` points at it in the value array
+  // and the slot's memory is not written yet.
   struct Slot {
     Reg r;
     bool inReg;
     bool dirty;
     bool made;
+    const V* lazy;
   };
   struct Scan {
     SkipEnd kind;
@@ -567,11 +571,23 @@ class Translator {
     Slot& sl = slots_[off];
     if (!sl.inReg) {
       reg(off);
-      load(sl.r, slot(off));
+      if (sl.lazy) {
+        load(sl.r, val(sl.lazy));
+        sl.lazy = nullptr;
+        sl.dirty = true;
+      } else {
+        load(sl.r, slot(off));
+        sl.dirty = false;
+      }
       sl.inReg = true;
-      sl.dirty = false;
     }
     return sl.r;
+  }
+  void pushConstant(int32_t off, const V* k) noexcept {
+    Slot& sl = slots_[off];
+    sl.inReg = false;
+    sl.dirty = false;
+    sl.lazy = k;
   }
   // The value in r becomes the value of offset off.
   void put(int32_t off, const Reg& r) noexcept {
@@ -583,29 +599,36 @@ class Translator {
     Slot& sl = slots_[off];
     sl.inReg = true;
     sl.dirty = true;
+    sl.lazy = nullptr;
   }
-  void forget(int32_t off) noexcept { slots_[off].inReg = false; }
 
   // Writes register values of offsets below `limit` to their slots.
   void writeBack(int32_t limit) noexcept {
     if constexpr (!kCplx) {
-      for (int32_t i = 0; i < limit; ++i)
+      for (int32_t i = 0; i < limit; ++i) {
+        if (slots_[i].lazy) get(i);
         if (slots_[i].inReg && slots_[i].dirty) {
           store(slot(i), slots_[i].r);
           slots_[i].dirty = false;
         }
+      }
     }
   }
   // Stores register values of offsets below `limit` on a path that leaves
   // the straight line (the model stays as it is for the path that goes on).
   void spill(int32_t limit) noexcept {
     if constexpr (!kCplx) {
-      for (int32_t i = 0; i < limit; ++i)
-        if (slots_[i].inReg && slots_[i].dirty) store(slot(i), slots_[i].r);
+      for (int32_t i = 0; i < limit; ++i) {
+        if (slots_[i].lazy) copyValue(slot(i), val(slots_[i].lazy));
+        else if (slots_[i].inReg && slots_[i].dirty) store(slot(i), slots_[i].r);
+      }
     }
   }
   void forgetAll() noexcept {
-    for (int32_t i = 0; i <= len_ + 1; ++i) slots_[i].inReg = false;
+    for (int32_t i = 0; i <= len_ + 1; ++i) {
+      slots_[i].inReg = false;
+      slots_[i].lazy = nullptr;
+    }
   }
 
   x86::Gp lea(const x86::Mem& m) noexcept {
@@ -1238,6 +1261,7 @@ class Translator {
         cc.bind(assignDone_);
         slots_[info_->spOff[pos] - 1].inReg = true;
         slots_[info_->spOff[pos] - 1].dirty = true;
+        slots_[info_->spOff[pos] - 1].lazy = nullptr;
         assignEnd_ = -1;
       }
       if (target_[pos]) {
@@ -1261,9 +1285,7 @@ class Translator {
           if constexpr (kCplx) {
             copy16(slot(sp_), val(ptrs_[0] + k));
           } else {
-            Reg r = reg(sp_);
-            load(r, val(ptrs_[0] + k));
-            put(sp_, r);
+            pushConstant(sp_, ptrs_[0] + k);
           }
           break;
         case OP_VAR:
