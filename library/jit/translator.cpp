@@ -124,10 +124,10 @@ typename T::Value handlerHelper(int32_t m, int32_t last, typename T::Value* args
   return callHandler<T>(m, last, args);
 }
 
-// Complex: results go to the first operand's slot.
+// Complex: the result goes to the frame's top-of-stack value.
 template <class T>
-void handlerToSlot(int32_t m, int32_t last, typename T::Value* args) noexcept {
-  *args = callHandler<T>(m, last, args);
+void handlerToSlot(int32_t m, int32_t last, typename T::Value* args, typename T::Value* out) noexcept {
+  *out = callHandler<T>(m, last, args);
 }
 
 template <class T>
@@ -602,9 +602,37 @@ class Translator {
     sl.lazy = nullptr;
   }
 
+  // Complex values live in memory, but the top of the stack lives in top_
+  // (a frame value, as the interpreter keeps it in a local): its slot is
+  // written only where the interpreter writes it (a push over it, a control
+  // function), because recursive activations of the row share the slots.
+  // The second half of the 32-byte area takes a second operand.
+  int32_t ctop_ = -1;  // offset whose value is in top_, else -1
+  x86::Mem top_;
+  x86::Mem cval(int32_t off) const noexcept { return kCplx && off == ctop_ ? top_ : slot(off); }
+  x86::Mem second() const noexcept {
+    x86::Mem m = top_;
+    m.addOffset(16);
+    return m;
+  }
+  // The two operands of a binary code to top_ and second(); the result goes to top_.
+  void cplxOperands(int32_t a, int32_t b) noexcept {
+    copy16(second(), cval(b));
+    copy16(top_, slot(a));
+    ctop_ = a;
+  }
+  void cplxPush(const x86::Mem& src) noexcept {
+    writeBack(sp_);
+    copy16(top_, src);
+    ctop_ = sp_;
+  }
+
   // Writes register values of offsets below `limit` to their slots.
   void writeBack(int32_t limit) noexcept {
-    if constexpr (!kCplx) {
+    if constexpr (kCplx) {
+      if (ctop_ >= 0 && ctop_ < limit) copy16(slot(ctop_), top_);
+      if (ctop_ < limit) ctop_ = -1;
+    } else {
       for (int32_t i = 0; i < limit; ++i) {
         if (slots_[i].lazy) get(i);
         if (slots_[i].inReg && slots_[i].dirty) {
@@ -617,7 +645,9 @@ class Translator {
   // Stores register values of offsets below `limit` on a path that leaves
   // the straight line (the model stays as it is for the path that goes on).
   void spill(int32_t limit) noexcept {
-    if constexpr (!kCplx) {
+    if constexpr (kCplx) {
+      if (ctop_ >= 0 && ctop_ < limit) copy16(slot(ctop_), top_);
+    } else {
       for (int32_t i = 0; i < limit; ++i) {
         if (slots_[i].lazy) copyValue(slot(i), val(slots_[i].lazy));
         else if (slots_[i].inReg && slots_[i].dirty) store(slot(i), slots_[i].r);
@@ -625,6 +655,7 @@ class Translator {
     }
   }
   void forgetAll() noexcept {
+    ctop_ = -1;
     for (int32_t i = 0; i <= len_ + 1; ++i) {
       slots_[i].inReg = false;
       slots_[i].lazy = nullptr;
@@ -654,7 +685,7 @@ class Translator {
       x86::Xmm v;
       if constexpr (kCplx) {
         v = xsd();
-        x86::Mem m = slot(off);
+        x86::Mem m = cval(off);
         m.setSize(8);
         cc_->movsd(v, m);
       } else {
@@ -677,7 +708,7 @@ class Translator {
       x86::Xmm v;
       if constexpr (kCplx) {
         v = xsd();
-        x86::Mem m = slot(off);
+        x86::Mem m = cval(off);
         m.setSize(8);
         cc_->movsd(v, m);
       } else {
@@ -718,7 +749,7 @@ class Translator {
 
   void emitReturn(int32_t off) noexcept {
     if constexpr (kCplx) {
-      copy16(x86::ptr(outArg_, 0, 16), slot(off));
+      copy16(x86::ptr(outArg_, 0, 16), cval(off));
       cc_->ret();
     } else {
       cc_->ret(get(off));
@@ -804,7 +835,8 @@ class Translator {
         case OP_DIV: fn = reinterpret_cast<const void*>(&binaryInPlace<T, OP_DIV>); break;
         default: fn = reinterpret_cast<const void*>(&binaryInPlace<T, OP_POW>); break;
       }
-      x86::Gp pa = lea(slot(a));
+      cplxOperands(a, b);
+      x86::Gp pa = lea(top_);
       InvokeNode* n = invoke(fn, FuncSignatureT<void, void*>());
       n->setArg(0, pa);
     } else if (op == OP_POW) {
@@ -861,7 +893,9 @@ class Translator {
     const int32_t a = sp_ - 1;
     const void* fn = reinterpret_cast<const void*>(table[op - kFirstUnary]);
     if constexpr (kCplx) {
-      x86::Gp pa = lea(slot(a));
+      if (ctop_ != a) copy16(top_, slot(a));
+      ctop_ = a;
+      x86::Gp pa = lea(top_);
       InvokeNode* n = invoke(fn, FuncSignatureT<void, void*>());
       n->setArg(0, pa);
     } else {
@@ -886,7 +920,10 @@ class Translator {
     const int32_t m = op - 24;
     if constexpr (kCplx) {
       const int32_t a = op == OP_NOT ? sp_ - 1 : sp_ - 2;
-      x86::Gp pa = lea(slot(a));
+      if (op != OP_NOT) cplxOperands(a, a + 1);
+      else if (ctop_ != a) copy16(top_, slot(a));
+      ctop_ = a;
+      x86::Gp pa = lea(top_);
       InvokeNode* n = invoke(reinterpret_cast<const void*>(&logicHelper<T>), FuncSignatureT<void, int32_t, void*>());
       n->setArg(0, Imm(m));
       n->setArg(1, pa);
@@ -952,11 +989,14 @@ class Translator {
         n->setArg(0, Imm(m));
         n->setArg(1, pa);
       } else if constexpr (kCplx) {
+        x86::Gp po = lea(top_);
         InvokeNode* n = invoke(reinterpret_cast<const void*>(&handlerToSlot<T>),
-                               FuncSignatureT<void, int32_t, int32_t, void*>());
+                               FuncSignatureT<void, int32_t, int32_t, void*, void*>());
         n->setArg(0, Imm(m));
         n->setArg(1, Imm(cnt - 2));
         n->setArg(2, pa);
+        n->setArg(3, po);
+        ctop_ = a;
       } else {
         InvokeNode* n = invoke(reinterpret_cast<const void*>(&handlerHelper<T>),
                                FuncSignatureT<V, int32_t, int32_t, void*>());
@@ -1204,6 +1244,8 @@ class Translator {
     eng_ = cc.newIntPtr();
     base_ = cc.newGpd();
     out_ = cc.newStack(16, 16);
+    top_ = cc.newStack(32, 16);
+    top_.setSize(16);
     copyX_ = cc.newXmm();
     copyG_ = kInt ? cc.newGpd() : cc.newGpq();
     condByte_ = cc.newGpd();
@@ -1283,7 +1325,7 @@ class Translator {
           break;
         case OP_CONST:
           if constexpr (kCplx) {
-            copy16(slot(sp_), val(ptrs_[0] + k));
+            cplxPush(val(ptrs_[0] + k));
           } else {
             pushConstant(sp_, ptrs_[0] + k);
           }
@@ -1291,7 +1333,7 @@ class Translator {
         case OP_VAR:
           if (!inVals(ptrs_[1 + p])) goto unsupported;
           if constexpr (kCplx) {
-            copy16(slot(sp_), val(ptrs_[1 + p]));
+            cplxPush(val(ptrs_[1 + p]));
           } else {
             Reg r = reg(sp_);
             load(r, val(ptrs_[1 + p]));
@@ -1301,14 +1343,14 @@ class Translator {
         case OP_STORE: {
           V* dst = ptrs_[0] - st - 1;
           if (!inVals(dst)) goto unsupported;
-          if constexpr (kCplx) copy16(val(dst), slot(sp_ - 1));
+          if constexpr (kCplx) copy16(val(dst), cval(sp_ - 1)), ctop_ = -1;  // the new top is in memory
           else store(val(dst), get(sp_ - 1));
           break;
         }
         case OP_MOV: {
           V* dst = ptrs_[p];
           if (!inVals(dst)) goto unsupported;
-          if constexpr (kCplx) copy16(val(dst), slot(sp_ - 1));
+          if constexpr (kCplx) copy16(val(dst), cval(sp_ - 1));
           else store(val(dst), get(sp_ - 1));
           break;
         }

@@ -1,0 +1,150 @@
+// Disagreements between machine code and the interpreter that the
+// differential fuzzer found, one test per cause. Each case compiles rows in
+// the three engines, evaluates one row under each mode from a fresh library
+// and compares everything observable: results bit for bit, error records and
+// the value arrays of every row.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "fresh_library.h"
+#include "jit/jit.h"
+#include "quibex.h"
+
+namespace {
+
+using qx::jit::Mode;
+
+struct Row {
+  char engine;  // 'r', 'c', 'i'
+  int32_t row;
+  const char* text;
+};
+
+struct Case {
+  std::vector<Row> rows;
+  char engine;  // the engine and row the host evaluates
+  int32_t row;
+  double arg;
+};
+
+std::string hex(double d) {
+  if (d != d) return "nan ";
+  uint64_t u;
+  std::memcpy(&u, &d, sizeof u);
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "%llx ", static_cast<unsigned long long>(u));
+  return buf;
+}
+
+std::string errors() {
+  std::string s;
+  const char* name = nullptr;
+  int32_t e = fcerr(&name);
+  s += "R" + std::to_string(e) + (e && name ? name : "") + " ";
+  e = Cfcerr(&name);
+  s += "C" + std::to_string(e) + (e && name ? name : "") + " ";
+  e = Ifcerr(&name);
+  s += "I" + std::to_string(e) + (e && name ? name : "") + " ";
+  return s;
+}
+
+std::string valueArrays(const Case& c) {
+  std::string s;
+  for (const Row& r : c.rows) {
+    s += "|";
+    if (r.engine == 'r') {
+      const int32_t last = qx::gLib.real.table.header[r.row][qx::H_LAST_SLOT];
+      for (int32_t i = 0; i <= last; ++i) s += hex(getin(r.row)[i]);
+    } else if (r.engine == 'c') {
+      const int32_t last = qx::gLib.cplx.table.header[r.row][qx::H_LAST_SLOT];
+      for (int32_t i = 0; i <= last; ++i) s += hex(Cgetin(r.row)[i].re) + hex(Cgetin(r.row)[i].im);
+    } else {
+      const int32_t last = qx::gLib.integer.table.header[r.row][qx::H_LAST_SLOT];
+      for (int32_t i = 0; i <= last; ++i) s += std::to_string(Igetin(r.row)[i]) + " ";
+    }
+  }
+  return s;
+}
+
+// Everything observable over three evaluations of the case under mode m.
+std::string observe(const Case& c, Mode m) {
+  deletedll();
+  qx::jit::setMode(m);
+  EXPECT_EQ(setfornum(4), 1);
+  EXPECT_EQ(Csetfornum(4), 1);
+  EXPECT_EQ(Isetfornum(4), 1);
+  userci();
+  int32_t last = 0;
+  for (const Row& r : c.rows) {
+    std::string text = r.text;
+    const int rc = r.engine == 'r' ? rcom(r.row, text.data(), &last)
+                   : r.engine == 'c' ? Ccom(r.row, text.data(), &last)
+                                     : Icom(r.row, text.data(), &last);
+    EXPECT_EQ(rc, 0) << r.text;
+  }
+  std::string out;
+  for (int n = 0; n < 3; ++n) {
+    if (c.engine == 'r') {
+      double a[4] = {c.arg, c.arg, c.arg, c.arg};
+      out += hex(rcal(c.row, a));
+    } else if (c.engine == 'c') {
+      QxComplex a[4] = {{c.arg, 0.5}, {c.arg, 0.5}, {c.arg, 0.5}, {c.arg, 0.5}};
+      const QxComplex v = Ccal(c.row, a);
+      out += hex(v.re) + hex(v.im);
+    } else {
+      int32_t a[4] = {static_cast<int32_t>(c.arg), 1, 1, 1};
+      out += std::to_string(Ical(c.row, a)) + " ";
+    }
+    out += errors() + valueArrays(c) + "\n";
+  }
+  if (m == Mode::Always) {
+    const int e = c.engine == 'r' ? 0 : c.engine == 'c' ? 1 : 2;
+    EXPECT_TRUE(qx::jit::rowTranslated(e, c.row)) << c.rows[0].text;
+  }
+  return out;
+}
+
+class JitFindings : public FreshLibrary<4> {
+ protected:
+  void SetUp() override {
+    saved_ = qx::jit::mode();
+    FreshLibrary<4>::SetUp();
+  }
+  void TearDown() override {
+    qx::jit::setMode(saved_);
+    FreshLibrary<4>::TearDown();
+  }
+  void same(const std::vector<Case>& cases) {
+    if (!qx::jit::available()) GTEST_SKIP() << "built without the machine-code tier";
+    for (const Case& c : cases)
+      EXPECT_EQ(observe(c, Mode::Off), observe(c, Mode::Always)) << c.rows[0].text;
+  }
+  Mode saved_ = Mode::Tiered;
+};
+
+// Recursive activations of a complex row share its stack area: the top of
+// the stack must reach its slot only where the interpreter writes it, or
+// an outer activation reads an inner one's result as its pending operand.
+TEST_F(JitFindings, ComplexTopOfStackStaysOutOfItsSlot) {
+  std::vector<Case> cases = {
+      {{{'c', 0, "(z)=3+calfor(0,z)"}}, 'c', 0, 1},
+      {{{'c', 0, "(z)=(3+calfor(0,z))*2"}}, 'c', 0, 1},
+      {{{'c', 0, "(z)=gt(calfor(0,z),1)+2"}}, 'c', 0, 1},
+      {{{'c', 0, "(z)=3-exp(calfor(0,z)/9)"}}, 'c', 0, 1},
+      {{{'c', 0, "(z:v)=2+(v=calfor(0,z)+1)"}}, 'c', 0, 1},
+      // a chain of calls across the engines back into the same rows
+      {{{'r', 0, "(x)=calcfor(0,x,2)+califor(0,x)"},
+        {'r', 1, "(x)=x*3"},
+        {'c', 0, "(z)=calrfor(1,z)+califor(0,z)"},
+        {'i', 0, "(n)=calrfor(1,n)+calcfor(0,n,n)"}},
+       'r', 0, 1},
+  };
+  same(cases);
+}
+
+}  // namespace
