@@ -72,6 +72,7 @@ std::string valueArrays(const Case& c) {
 }
 
 // Everything observable over three evaluations of the case under mode m.
+std::string observeCompiled(const Case& c, Mode m);
 std::string observe(const Case& c, Mode m) {
   deletedll();
   qx::jit::setMode(m);
@@ -79,6 +80,11 @@ std::string observe(const Case& c, Mode m) {
   EXPECT_EQ(Csetfornum(4), 1);
   EXPECT_EQ(Isetfornum(4), 1);
   userci();
+  return observeCompiled(c, m);
+}
+
+// The same, with the tables already set up.
+std::string observeCompiled(const Case& c, Mode m) {
   int32_t last = 0;
   for (const Row& r : c.rows) {
     std::string text = r.text;
@@ -145,6 +151,44 @@ TEST_F(JitFindings, ComplexTopOfStackStaysOutOfItsSlot) {
        'r', 0, 1},
   };
   same(cases);
+}
+
+// The machine code of a row that calls out keeps values in registers, but
+// every push writes the value it covers to its slot as the interpreter does:
+// the row may run again inside the call (a formula call, a host function
+// evaluating it) and the outer activation reads its pending operands back.
+double hostEval(int32_t, double* a) { return rcals(static_cast<int32_t>(a[0])); }
+double hostSum(int32_t last, double* a) {
+  double s = 0;
+  for (int32_t i = 0; i <= last; ++i) s += a[i];
+  return s;
+}
+
+TEST_F(JitFindings, PushesWriteTheCoveredValueInRowsThatCallOut) {
+  static const char* const names[] = {"heval", "hsum", ""};
+  static const int32_t rules[] = {0, -2};
+  static const QxRealFn fns[] = {hostEval, hostSum};
+  std::vector<Case> cases = {
+      {{{'r', 0, "(y)=2+calfor(0,y)+or(0,y)"}}, 'r', 0, 1},
+      {{{'i', 0, "(y)=2+calfor(0,y)*(y+1)-y*3"}}, 'i', 0, 1},
+      {{{'r', 0, "(y)=2+calfor(0,y)*(y+1)-y*3"}}, 'r', 0, 2},
+      {{{'r', 0, "(y)=heval(1)+hsum(y,heval(0))+or(0,y)"}}, 'r', 0, 0},
+  };
+  if (!qx::jit::available()) GTEST_SKIP() << "built without the machine-code tier";
+  for (const Case& c : cases) {
+    std::string seen[2];
+    for (Mode m : {Mode::Off, Mode::Always}) {
+      deletedll();
+      ASSERT_EQ(setfornum(4), 1);
+      ASSERT_EQ(Isetfornum(4), 1);
+      userci();
+      ASSERT_EQ(setfcfun(names, rules, fns), 1);
+      qx::jit::setMode(m);
+      Case local = c;
+      seen[m == Mode::Always] = observeCompiled(local, m);
+    }
+    EXPECT_EQ(seen[0], seen[1]) << c.rows[0].text;
+  }
 }
 
 }  // namespace

@@ -372,6 +372,7 @@ class Translator {
           if (cnt < 1 || a < 0 || m < 0) return kUnsupported;
           hid1_[pos] = cnt;
           hid2_[pos] = m;
+          if (m >= FN_FIRST_HANDLER) reentrant_ = true;
           if (m == FN_FOR || m == FN_DOWHILE) {
             // The innermost open loop whose index slot is this call's first.
             while (open > 0 && spOff[openLoops_[open - 1]] - 1 > a) --open;
@@ -474,6 +475,25 @@ class Translator {
     return kOk;
   }
   int32_t dynCount_ = 0;
+  // The row calls handlers, so it may run again while it is running (formula
+  // calls, a host function evaluating it): activations share the stack area,
+  // and an outer one reads its pending operands back after the call.
+  bool reentrant_ = false;
+
+  // A push writes the value it covers to its slot, as the interpreter does,
+  // in rows that another activation of the row can follow: that activation
+  // reads the slots back (registers hold the value until the next call).
+  void pushOver(int32_t off) noexcept {
+    if constexpr (!kCplx) {
+      if (!reentrant_ || off < 1) return;
+      Slot& sl = slots_[off];
+      if (sl.lazy) get(off);
+      if (sl.inReg && sl.dirty) {
+        store(slot(off), sl.r);
+        sl.dirty = false;
+      }
+    }
+  }
 
   int32_t marker(int32_t pos) const noexcept { return hid1_[pos]; }
   int32_t callCount(int32_t pos) const noexcept { return hid1_[pos]; }
@@ -1327,6 +1347,7 @@ class Translator {
           if constexpr (kCplx) {
             cplxPush(val(ptrs_[0] + k));
           } else {
+            pushOver(sp_ - 1);
             pushConstant(sp_, ptrs_[0] + k);
           }
           break;
@@ -1335,6 +1356,7 @@ class Translator {
           if constexpr (kCplx) {
             cplxPush(val(ptrs_[1 + p]));
           } else {
+            pushOver(sp_ - 1);
             Reg r = reg(sp_);
             load(r, val(ptrs_[1 + p]));
             put(sp_, r);
