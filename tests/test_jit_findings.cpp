@@ -5,6 +5,11 @@
 // the value arrays of every row.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -189,6 +194,38 @@ TEST_F(JitFindings, PushesWriteTheCoveredValueInRowsThatCallOut) {
     }
     EXPECT_EQ(seen[0], seen[1]) << c.rows[0].text;
   }
+}
+
+// Translating takes far more stack than evaluating: a thread with a small
+// stack evaluates in the interpreter (the sanitizer build overflowed its
+// stack translating there), and the row is translated later on a thread
+// with room.
+void* evalOnSmallStack(void* out) {
+  double x = 1.5;
+  *static_cast<double*>(out) = rcal(0, &x);
+  return nullptr;
+}
+
+TEST_F(JitFindings, NoTranslationOnAThreadWithLittleStack) {
+  if (!qx::jit::available()) GTEST_SKIP() << "built without the machine-code tier";
+  qx::jit::setMode(Mode::Always);
+  char f[] = "(x)=x*2+sin(x)";
+  int32_t last;
+  ASSERT_EQ(rcom(0, f, &last), 0);
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  const size_t smallest = std::max<size_t>(16 * 1024, static_cast<size_t>(sysconf(_SC_THREAD_STACK_MIN)));
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, smallest), 0);
+  double onThread = 0;
+  pthread_t th;
+  ASSERT_EQ(pthread_create(&th, &attr, evalOnSmallStack, &onThread), 0);
+  ASSERT_EQ(pthread_join(th, nullptr), 0);
+  pthread_attr_destroy(&attr);
+  EXPECT_FALSE(qx::jit::rowTranslated(0, 0));
+  double x = 1.5;
+  EXPECT_EQ(rcal(0, &x), onThread);
+  EXPECT_TRUE(qx::jit::rowTranslated(0, 0));
+  EXPECT_EQ(onThread, 1.5 * 2 + std::sin(1.5));
 }
 
 }  // namespace

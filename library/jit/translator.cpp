@@ -37,6 +37,7 @@
 #include "evaluator/evaluator.h"
 #include "jit/jit.h"
 #include "jit/tier.h"
+#include "native_stack.h"
 #include "opcodes.h"
 
 #if defined(QX_JIT)
@@ -1422,6 +1423,10 @@ bool offer(TableView<typename T::Value>& t, int32_t row) noexcept {
     return false;
   }
   if (t.hits[row] < gTierAt) return false;  // the mode changed the threshold
+  // Translation takes far more stack than an evaluation (the assembler's
+  // passes): on a thread with little stack left the row stays in the
+  // interpreter for now and is offered again at its next evaluation.
+  if (!stackRoomLeft()) return false;
   RowCode* code = nullptr;
   Outcome o;
   {
