@@ -247,7 +247,9 @@ typedef int32_t (*QxIntFn)(int32_t lastIndex, int32_t* args);
  *   the first evaluation: "0" interpreter only, "always" translate at the
  *   first evaluation. rcom never translates; recompiling a row, resizing its
  *   table and deletedll release the machine code. A failed translation
- *   records no error and the row runs in the interpreter.
+ *   records no error and the row runs in the interpreter. A thread with
+ *   less than 64 KB of stack left does not translate: the row runs in the
+ *   interpreter there and is translated at a later evaluation with room.
  * - The function index, argument count and branch markers that the compiler
  *   places among a row's constants are read when the row is translated: a
  *   host that overwrites them through getin after that is not seen by the
