@@ -13,7 +13,7 @@
 #include <string>
 
 #include "quibex.h"
-#include "tier.h"
+#include "jit/jit.h"
 
 namespace {
 

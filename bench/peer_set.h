@@ -12,7 +12,7 @@
 
 #include "quibex.h"
 
-#include "tier.h"
+#include "jit/jit.h"
 
 #ifdef QX_HAVE_MUPARSER
 #include <muParser.h>

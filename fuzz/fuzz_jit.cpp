@@ -51,7 +51,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "tier.h"
+#include "jit/jit.h"
 
 namespace {
 
