@@ -697,21 +697,25 @@ class Translator {
   }
 
   // A byte register set to the value's truth.
+  // The value at off (its real part in the complex engine) in a register.
+  x86::Xmm realPartOf(int32_t off) noexcept {
+    if constexpr (kCplx) {
+      x86::Xmm v = xsd();
+      x86::Mem m = cval(off);
+      m.setSize(8);
+      cc_->movsd(v, m);
+      return v;
+    } else {
+      return get(off);
+    }
+  }
   x86::Gp truthOf(int32_t off) noexcept {
     x86::Gp b = gpd();
     if constexpr (kInt) {
       cc_->cmp(get(off), 0);
       cc_->setg(b.r8());
     } else {
-      x86::Xmm v;
-      if constexpr (kCplx) {
-        v = xsd();
-        x86::Mem m = cval(off);
-        m.setSize(8);
-        cc_->movsd(v, m);
-      } else {
-        v = get(off);
-      }
+      x86::Xmm v = realPartOf(off);
       x86::Xmm z = xsd();
       cc_->xorpd(z, z);
       cc_->ucomisd(v, z);
@@ -726,15 +730,7 @@ class Translator {
       cc_->cmp(get(off), 0);
       cc_->jg(to);
     } else {
-      x86::Xmm v;
-      if constexpr (kCplx) {
-        v = xsd();
-        x86::Mem m = cval(off);
-        m.setSize(8);
-        cc_->movsd(v, m);
-      } else {
-        v = get(off);
-      }
+      x86::Xmm v = realPartOf(off);
       x86::Xmm z = xsd();
       cc_->xorpd(z, z);
       cc_->ucomisd(v, z);
