@@ -41,6 +41,7 @@
 // QX_FUZZ_STATS=1 in the environment prints at exit how many inputs were
 // compared and what share of the rows the host evaluated in the translating
 // run had been translated.
+#include <charconv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
@@ -56,7 +57,9 @@
 namespace {
 
 constexpr int32_t kRows = 4;
-constexpr int kBudgetMs = 40;
+// CPU time per run of an input; QX_FUZZ_BUDGET_MS overrides it (long runs
+// of an uninstrumented build trade the slowest inputs for more inputs).
+int gBudgetMs = 40;
 // Store elements that enter the log per store or array; longer ones are
 // logged by length and first elements (a difference in the tail would come
 // from the same code as one in the head).
@@ -75,10 +78,13 @@ struct Log {
     text += s;
     text += ' ';
   }
+  // Logs grow by tens of kilobytes per input: snprintf would cost more than
+  // the formulas themselves.
   void num(int64_t v) {
     char buf[24];
-    std::snprintf(buf, sizeof buf, "%" PRId64 " ", v);
-    text += buf;
+    char* end = std::to_chars(buf, buf + sizeof buf - 1, v).ptr;
+    *end++ = ' ';
+    text.append(buf, static_cast<size_t>(end - buf));
   }
   void real(double v) {
     if (std::isnan(v)) {
@@ -315,7 +321,7 @@ bool runScript(const Script& s, qx::jit::Mode mode, Log& log) {
   userci();
   const qx::jit::Stats before = qx::jit::stats();
 
-  fz::armWatchdog(kBudgetMs);
+  fz::armWatchdog(gBudgetMs);
   for (size_t i = 0; i < s.records.size(); ++i) {
     std::vector<char> buf(s.texts[i].begin(), s.texts[i].end());
     buf.push_back(0);
@@ -416,6 +422,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fz::gComplexHosts = kLoggedComplex;
   fz::gIntHosts = kLoggedInt;
   if (statsWanted()) std::atexit(printCounts);
+  if (const char* b = std::getenv("QX_FUZZ_BUDGET_MS")) {
+    const int ms = std::atoi(b);
+    if (ms > 0 && ms <= 10000) gBudgetMs = ms;
+  }
   return 0;
 }
 
@@ -450,7 +460,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   ++gCounts.inputs;
-  Log interpreted, translated, tiered;
+  // Kept across inputs: clearing keeps the buffers' capacity.
+  static Log interpreted, translated, tiered;
+  interpreted.text.clear();
+  translated.text.clear();
+  tiered.text.clear();
   const bool tieredRun = (size & 1) != 0;
   // A run the watchdog cut short cannot be compared: the later runs are
   // left out as soon as one is.

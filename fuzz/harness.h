@@ -65,7 +65,8 @@ struct Reader {
 // Fuzzed formulas can run loops, recursive formula calls and repeated
 // evaluations whose cost multiplies, and can raise the iteration and level
 // limits themselves. Two bounds keep every input short:
-//   - a CPU-time watchdog: when an input has used its budget, a timer signal
+//   - a CPU-time watchdog (user and system time, so that page faults of
+//     large stores count too): when an input has used its budget, a timer signal
 //     makes an error pending in every engine (and keeps doing so). A pending
 //     error ends every loop at its next pass and makes every formula call and
 //     repeated-evaluation function return at once, so the evaluation winds
@@ -78,6 +79,11 @@ struct Reader {
 //     row, stops evaluating once the budget is spent.
 constexpr int32_t kWatchdogError = 30999;
 inline volatile sig_atomic_t gTimedOut = 0;
+
+// Single blocks above 64 MiB fail as if the allocator refused them: a store
+// of hundreds of millions of elements would otherwise spend seconds in page
+// faults inside one library call, which no watchdog can cut short.
+inline const bool kBlockLimitSet = (qx::testing::limitBlockSize(uint64_t{64} << 20), true);
 
 inline void forcePending(qx::ErrorRecord& r) {
   if (r.number == 0) {
@@ -101,7 +107,7 @@ inline void armWatchdog(int milliseconds) {
     sa.sa_handler = onWatchdog;
     sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGVTALRM, &sa, nullptr);
+    sigaction(SIGPROF, &sa, nullptr);
     installed = true;
   }
   gTimedOut = 0;
@@ -110,13 +116,13 @@ inline void armWatchdog(int milliseconds) {
   tv.it_value.tv_usec = (milliseconds % 1000) * 1000;
   tv.it_interval.tv_sec = 0;
   tv.it_interval.tv_usec = 1000;  // keep the errors pending once the budget is spent
-  setitimer(ITIMER_VIRTUAL, &tv, nullptr);
+  setitimer(ITIMER_PROF, &tv, nullptr);
 }
 
 inline void disarmWatchdog() {
   itimerval tv;
   std::memset(&tv, 0, sizeof tv);
-  setitimer(ITIMER_VIRTUAL, &tv, nullptr);
+  setitimer(ITIMER_PROF, &tv, nullptr);
 }
 
 // Brackets of all three kinds pair up by kind.

@@ -20,12 +20,13 @@ bool takeStep(int64_t& failAfter) noexcept {
 }
 
 int64_t gTierLive = 0;
+uint64_t gBlockLimit = uint64_t{1} << 32;
 
 void* allocChecked(int64_t count, size_t size, bool zeroed, int64_t& live) noexcept {
   if (count < 0 || size == 0) return nullptr;
   uint64_t bytes = static_cast<uint64_t>(count) * size;
   if (count != 0 && bytes / static_cast<uint64_t>(count) != size) return nullptr;
-  if (bytes > (uint64_t{1} << 32)) return nullptr;
+  if (bytes > gBlockLimit) return nullptr;
   // Where size_t is 32 bits wide, 4 GiB itself does not fit: refuse it
   // rather than let the cast wrap to a tiny block.
   if (static_cast<uint64_t>(static_cast<size_t>(bytes)) != bytes) return nullptr;
@@ -70,6 +71,7 @@ void failAllocationAfter(int64_t n) noexcept { gFailAfter = n < 0 ? -1 : n; }
 int64_t allocationCount() noexcept { return gAttempts; }
 int64_t liveAllocations() noexcept { return gLive; }
 void resetAllocationCount() noexcept { gAttempts = 0; }
+void limitBlockSize(uint64_t bytes) noexcept { gBlockLimit = bytes < (uint64_t{1} << 32) ? bytes : uint64_t{1} << 32; }
 void failTierAllocationAfter(int64_t n) noexcept { gTierFailAfter = n < 0 ? -1 : n; }
 int64_t tierAllocationCount() noexcept { return gTierAttempts; }
 int64_t liveTierAllocations() noexcept { return gTierLive; }

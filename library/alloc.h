@@ -62,6 +62,10 @@ void failAllocationAfter(int64_t n) noexcept;
 int64_t allocationCount() noexcept;
 int64_t liveAllocations() noexcept;
 void resetAllocationCount() noexcept;
+// Lowers the 4 GiB limit on single blocks (fuzzers: a formula asking for a
+// store of a billion elements then fails at once instead of zero-filling
+// gigabytes). Values above 4 GiB restore the default.
+void limitBlockSize(uint64_t bytes) noexcept;
 }  // namespace testing
 
 }  // namespace qx
