@@ -4,7 +4,7 @@
 JOBS ?= 2
 CLANG_ENV = CC=clang CXX=clang++
 
-.PHONY: all build run test asan build-fuzz build-fuzz-fast fuzz-smoke fuzz fuzz-fast fuzz-jit-stats bench setup clean
+.PHONY: all build run test asan build-fuzz build-fuzz-fast build-fuzz-plain fuzz-smoke fuzz fuzz-fast fuzz-jit-long fuzz-jit-stats bench setup clean
 
 all: build
 
@@ -60,12 +60,23 @@ build-fuzz-fast: setup
 fuzz-fast: build-fuzz-fast
 	FUZZ_BUILD=build-fuzz-fast bash scripts/fuzz.sh long
 
+# The differential target without sanitizers (-O2, edge coverage): about
+# five times the inputs per second of build-fuzz, on every core at once.
+build-fuzz-plain: setup
+	$(CLANG_ENV) cmake -S . -B build-fuzz-plain -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_C_FLAGS_RELEASE="-O2 -g" -DCMAKE_CXX_FLAGS_RELEASE="-O2 -g" \
+	  -DQX_FUZZ=ON -DQX_FUZZ_CMP=OFF -DBUILD_TESTING=OFF
+	cmake --build build-fuzz-plain -j$(JOBS) --target fuzz_jit
+
+fuzz-jit-long: build-fuzz-plain
+	FUZZ_BUILD=build-fuzz-plain bash scripts/fuzz.sh jit-long
+
 bench: build
 	@if [ -x build/bench/quibex_bench ]; then ./build/bench/quibex_bench; \
 	else echo "no benchmarks built (bench/*.cpp or Google Benchmark missing)"; fi
 
 clean:
-	rm -rf build build-asan build-fuzz build-fuzz-fast
+	rm -rf build build-asan build-fuzz build-fuzz-fast build-fuzz-plain
 
 # ---------------------------------------------------------------------------
 # Installing, packaging and the 32-bit build

@@ -2,6 +2,7 @@
 # Runs every built libFuzzer target of build-fuzz/ (or of $FUZZ_BUILD).
 #   scripts/fuzz.sh smoke   a short run per target (CI, about a minute in all)
 #   scripts/fuzz.sh long    a long run per target
+#   scripts/fuzz.sh jit-long   long differential run of fuzz_jit on every core
 #   scripts/fuzz.sh jit-stats  replays fuzz_jit's corpora and prints the share
 #                              of evaluated rows that ran as machine code
 # FUZZ_TIME=<seconds> overrides the time per target; FUZZ_BUILD=<dir> takes
@@ -31,7 +32,43 @@ case "$mode" in
       -rss_limit_mb=2048 "${dirs[@]}" 2>&1 | grep -E '^fuzz_jit:|ERROR|disagree|Done'
     exit "${PIPESTATUS[0]}"
     ;;
-  *) echo "usage: $0 smoke|long|jit-stats" >&2; exit 2 ;;
+  jit-long)
+    # Long differential run of fuzz_jit on every core: FUZZ_JOBS processes
+    # (default: the number of cores) share one corpus, each for FUZZ_TIME
+    # seconds (default 3600), with a 10 ms budget per run of an input
+    # (QX_FUZZ_BUDGET_MS overrides). Meant for an uninstrumented build
+    # (make fuzz-jit-long), which runs several times more inputs per second
+    # than the sanitizer build. Prints the executions of all processes.
+    bin="$build/fuzz/fuzz_jit"
+    [ -x "$bin" ] || { echo "fuzz: $bin is not built" >&2; exit 1; }
+    jobs="${FUZZ_JOBS:-$(nproc)}"
+    seconds="${FUZZ_TIME:-3600}"
+    work=build-fuzz/corpus/fuzz_jit
+    mkdir -p "$work" build-fuzz/artifacts build-fuzz/logs
+    seeds=()
+    for d in fuzz/corpus/fuzz_jit fuzz/corpus/fuzz_eval; do [ -d "$d" ] && seeds+=("$d"); done
+    pids=()
+    for ((k = 1; k <= jobs; ++k)); do
+      QX_FUZZ_STATS=1 QX_FUZZ_BUDGET_MS="${QX_FUZZ_BUDGET_MS:-10}" "$bin" -seed="$k" \
+        -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4000 -print_final_stats=1 \
+        -dict=fuzz/dict/jit.dict -artifact_prefix="build-fuzz/artifacts/fuzz_jit-$k-" \
+        "$work" "${seeds[@]}" >"build-fuzz/logs/fuzz_jit-$k.log" 2>&1 &
+      pids+=($!)
+    done
+    status=0
+    for pid in "${pids[@]}"; do wait "$pid" || status=1; done
+    total=0
+    for ((k = 1; k <= jobs; ++k)); do
+      log="build-fuzz/logs/fuzz_jit-$k.log"
+      grep -E '^fuzz_jit:|disagree|ERROR' "$log" || true
+      n=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+      total=$((total + ${n:-0}))
+    done
+    echo "fuzz: fuzz_jit ran $total inputs in $jobs processes (logs in build-fuzz/logs/)"
+    [ "$status" -eq 0 ] || { echo "fuzz: fuzz_jit FAILED, see build-fuzz/artifacts/" >&2; exit 1; }
+    exit 0
+    ;;
+  *) echo "usage: $0 smoke|long|jit-stats|jit-long" >&2; exit 2 ;;
 esac
 time_per_target="${FUZZ_TIME:-$default_time}"
 
