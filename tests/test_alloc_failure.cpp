@@ -122,6 +122,7 @@ struct AllocFailure : ::testing::Test {
   }
   void TearDown() override {
     failAllocationAfter(-1);
+    qx::testing::limitBlockSize(uint64_t{1} << 40);
     deletedll();
   }
 
@@ -619,6 +620,33 @@ TEST_F(AllocFailure, BlocksBeyondTheAddressSpaceAreRefused) {
       EXPECT_EQ(takeError(e), 1);
     }
   }
+}
+
+// The fuzzers lower the block limit so that a formula asking for a huge
+// store fails at once. Blocks up to the limit still succeed, a store beyond
+// it is refused with error 1 like any failed allocation, and raising the
+// limit beyond 4 GiB restores the default.
+TEST_F(AllocFailure, LoweredBlockLimit) {
+  qx::testing::limitBlockSize(1 << 20);
+  void* fits = qx::allocRaw(1 << 17, sizeof(double));
+  EXPECT_NE(fits, nullptr);
+  qx::freeRaw(fits);
+  EXPECT_EQ(qx::allocRaw((1 << 17) + 1, sizeof(double)), nullptr);
+  sizeAll();
+  for (int e = 0; e < 3; ++e) {
+    SCOPED_TRACE(kEngineNames[e]);
+    ASSERT_EQ(compile(e, 1, std::string(storeNames(e).numbers) + "(1000000)"), QX_OK);
+    eval(e, 1, 0);
+    EXPECT_EQ(takeError(e), 1);
+    ASSERT_EQ(compile(e, 1, std::string(storeNames(e).numbers) + "(1000)"), QX_OK);
+    eval(e, 1, 0);
+    EXPECT_EQ(takeError(e), 0);
+  }
+  qx::testing::limitBlockSize(uint64_t{1} << 40);
+  EXPECT_EQ(qx::allocRaw(int64_t{1} << 33, 1), nullptr);
+  fits = qx::allocRaw(1 << 22, 1);
+  EXPECT_NE(fits, nullptr);
+  qx::freeRaw(fits);
 }
 
 }  // namespace
