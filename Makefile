@@ -64,7 +64,6 @@ fuzz-fast: build-fuzz-fast
 # five times the inputs per second of build-fuzz, on every core at once.
 build-fuzz-plain: setup
 	$(CLANG_ENV) cmake -S . -B build-fuzz-plain -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_C_FLAGS_RELEASE="-O2 -g" -DCMAKE_CXX_FLAGS_RELEASE="-O2 -g" \
 	  -DQX_FUZZ=ON -DQX_FUZZ_CMP=OFF -DBUILD_TESTING=OFF
 	cmake --build build-fuzz-plain -j$(JOBS) --target fuzz_jit
 
