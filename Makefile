@@ -61,7 +61,7 @@ fuzz-fast: build-fuzz-fast
 	FUZZ_BUILD=build-fuzz-fast bash scripts/fuzz.sh long
 
 # The differential target without sanitizers (-O2, edge coverage): about
-# five times the inputs per second of build-fuzz, on every core at once.
+# four times the inputs per second of build-fuzz, on every core at once.
 build-fuzz-plain: setup
 	$(CLANG_ENV) cmake -S . -B build-fuzz-plain -DCMAKE_BUILD_TYPE=Release \
 	  -DQX_FUZZ=ON -DQX_FUZZ_CMP=OFF -DBUILD_TESTING=OFF
