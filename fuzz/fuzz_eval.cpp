@@ -35,14 +35,7 @@ constexpr int32_t kRows = 5;  // rows 0 .. 3 for records, row 4 for skip checks
 constexpr int32_t kSkipRow = 4;
 constexpr int kBudgetMs = 25;
 
-struct Record {
-  int engine;
-  int32_t row;
-  int evals;
-  bool slots;
-  bool twin;
-  uint8_t args;
-};
+using fz::Record;
 
 template <class T>
 void storeShape(int32_t& numbers, int32_t& arrays) {
@@ -127,42 +120,16 @@ void checkSkipped(int engine, const std::string& original) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 3) return 0;
   fz::Reader in{data, data + size};
-  const uint8_t config = in.byte();
-
   // Read the records first: the filter decides whether the input runs.
-  std::vector<Record> records;
-  std::vector<std::string> texts;
-  fz::WorkFilter filter;
-  bool simp = false;
-  while (records.size() < 8 && !in.empty()) {
-    const uint8_t sel = in.byte();
-    const uint8_t args = in.byte();
-    std::string text = in.text(2048);
-    Record r{sel & 3, (sel >> 2) & 3, (sel >> 4) & 3, (sel & 0x40) != 0, (sel & 0x80) != 0, args};
-    if (r.engine == 3) {
-      r.engine = 0;
-      text = fz::evalTemplate(text);
-      simp = simp || text.find("simpintegrate") != std::string::npos;
-    } else if (!filter.accept(text)) {
-      return 0;
-    }
-    records.push_back(r);
-    texts.push_back(text);
-  }
-  // simpintegrate halves its step up to the iteration limit times: with it,
-  // formulas may not raise that limit.
-  if (simp) {
-    for (size_t i = 0; i < records.size(); ++i)
-      if (records[i].engine == 0 && fz::countCalls(fz::normalised(texts[i]), "setcyclemax")) return 0;
-  }
+  fz::Script script;
+  if (!fz::readScript(in, script)) return 0;
+  const uint8_t config = script.config;
+  const std::vector<Record>& records = script.records;
+  const std::vector<std::string>& texts = script.texts;
 
   deletedll();
   FZ_CHECK(qx::testing::liveAllocations() == 0);
-  static const int32_t levels[] = {3, 6, 16, 1};
-  static const int32_t iterations[] = {20, 200, 5000, 2};
-  qx::gLib.real.levelLimit = qx::gLib.cplx.levelLimit = qx::gLib.integer.levelLimit = levels[config & 3];
-  qx::gLib.real.iterLimit = qx::gLib.cplx.iterLimit = qx::gLib.integer.iterLimit = iterations[(config >> 2) & 3];
-  if (simp && qx::gLib.real.iterLimit > 10) qx::gLib.real.iterLimit = 10;
+  fz::applyLimits(config, script.simp);
   if (config & 0x10) setfcstrmax(30);
   if (config & 0x20)
     for (int e = 0; e < 3; ++e) fz::registerHosts(e, 0);

@@ -282,20 +282,8 @@ void logState() {
   logEngine<fz::IntTraits>();
 }
 
-struct Record {
-  int engine;
-  int32_t row;
-  int evals;
-  bool slots;
-  bool twin;
-  uint8_t args;
-};
-
-struct Script {
-  uint8_t config = 0;
-  std::vector<Record> records;
-  std::vector<std::string> texts;
-};
+using fz::Record;
+using fz::Script;
 
 // Runs the whole script on a fresh library and logs it. Returns false when
 // the watchdog cut the run short.
@@ -306,14 +294,11 @@ bool runScript(const Script& s, qx::jit::Mode mode, Log& log) {
 
   deletedll();
   FZ_CHECK(qx::testing::liveAllocations() == 0);
-  static const int32_t levels[] = {3, 6, 16, 1};
-  static const int32_t iterations[] = {20, 200, 5000, 2};
   const uint8_t config = s.config;
-  qx::gLib.real.levelLimit = qx::gLib.cplx.levelLimit = qx::gLib.integer.levelLimit = levels[config & 3];
-  qx::gLib.real.iterLimit = qx::gLib.cplx.iterLimit = qx::gLib.integer.iterLimit = iterations[(config >> 2) & 3];
+  // Any text naming simpintegrate keeps the real iteration limit small.
   bool simp = false;
   for (const std::string& text : s.texts) simp = simp || text.find("simpintegrate") != std::string::npos;
-  if (simp && qx::gLib.real.iterLimit > 10) qx::gLib.real.iterLimit = 10;
+  fz::applyLimits(config, simp);
   if (config & 0x10) setfcstrmax(30);
   if (config & 0x20) registerLoggedHosts();
   fz::registerConstants(config & 0x40);
@@ -433,31 +418,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 3) return 0;
   fz::Reader in{data, data + size};
   Script s;
-  s.config = in.byte();
-
-  fz::WorkFilter filter;
-  bool simp = false;
-  while (s.records.size() < 8 && !in.empty()) {
-    const uint8_t sel = in.byte();
-    const uint8_t args = in.byte();
-    std::string text = in.text(2048);
-    Record r{sel & 3, (sel >> 2) & 3, (sel >> 4) & 3, (sel & 0x40) != 0, (sel & 0x80) != 0, args};
-    if (r.engine == 3) {
-      r.engine = 0;
-      text = fz::evalTemplate(text);
-      simp = simp || text.find("simpintegrate") != std::string::npos;
-    } else if (!filter.accept(text)) {
-      return 0;
-    }
-    s.records.push_back(r);
-    s.texts.push_back(text);
-  }
-  // simpintegrate halves its step up to the iteration limit times: with it,
-  // formulas may not raise that limit.
-  if (simp) {
-    for (size_t i = 0; i < s.records.size(); ++i)
-      if (s.records[i].engine == 0 && fz::countCalls(fz::normalised(s.texts[i]), "setcyclemax")) return 0;
-  }
+  if (!fz::readScript(in, s)) return 0;
 
   ++gCounts.inputs;
   // Kept across inputs: clearing keeps the buffers' capacity.

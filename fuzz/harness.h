@@ -669,6 +669,66 @@ inline void releaseAndCheck() {
   FZ_CHECK(qx::gLib.real.table.rows == 0 && qx::gLib.cplx.table.rows == 0 && qx::gLib.integer.table.rows == 0);
 }
 
+// ---------------------------------------------------------------------------
+// The record format of fuzz_eval and fuzz_jit
+// ---------------------------------------------------------------------------
+// Byte 0 configures the library; then up to 8 records separated by zero
+// bytes: a selector byte, an argument byte and a formula text (see
+// fuzz_eval.cpp for the bits).
+struct Record {
+  int engine;
+  int32_t row;
+  int evals;
+  bool slots;
+  bool twin;
+  uint8_t args;
+};
+
+struct Script {
+  uint8_t config = 0;
+  std::vector<Record> records;
+  std::vector<std::string> texts;
+  bool simp = false;  // a template calls simpintegrate
+};
+
+// Reads an input; false when it must not run (the work filter refused a
+// text, or simpintegrate meets a formula that raises the iteration limit,
+// whose steps it halves up to that limit times).
+inline bool readScript(Reader& in, Script& s) {
+  s.config = in.byte();
+  WorkFilter filter;
+  while (s.records.size() < 8 && !in.empty()) {
+    const uint8_t sel = in.byte();
+    const uint8_t args = in.byte();
+    std::string text = in.text(2048);
+    Record r{sel & 3, (sel >> 2) & 3, (sel >> 4) & 3, (sel & 0x40) != 0, (sel & 0x80) != 0, args};
+    if (r.engine == 3) {
+      r.engine = 0;
+      text = evalTemplate(text);
+      s.simp = s.simp || text.find("simpintegrate") != std::string::npos;
+    } else if (!filter.accept(text)) {
+      return false;
+    }
+    s.records.push_back(r);
+    s.texts.push_back(text);
+  }
+  if (s.simp) {
+    for (size_t i = 0; i < s.records.size(); ++i)
+      if (s.records[i].engine == 0 && countCalls(normalised(s.texts[i]), "setcyclemax")) return false;
+  }
+  return true;
+}
+
+// Sets every engine's level and iteration limits from the configuration
+// byte; with simpintegrate the real engine's iteration limit stays small.
+inline void applyLimits(uint8_t config, bool simp) {
+  static const int32_t levels[] = {3, 6, 16, 1};
+  static const int32_t iterations[] = {20, 200, 5000, 2};
+  qx::gLib.real.levelLimit = qx::gLib.cplx.levelLimit = qx::gLib.integer.levelLimit = levels[config & 3];
+  qx::gLib.real.iterLimit = qx::gLib.cplx.iterLimit = qx::gLib.integer.iterLimit = iterations[(config >> 2) & 3];
+  if (simp && qx::gLib.real.iterLimit > 10) qx::gLib.real.iterLimit = 10;
+}
+
 }  // namespace fz
 
 // Formulas may ask for stores of any length (the library itself refuses
