@@ -189,8 +189,7 @@ TEST_F(JitFindings, PushesWriteTheCoveredValueInRowsThatCallOut) {
       userci();
       ASSERT_EQ(setfcfun(names, rules, fns), 1);
       qx::jit::setMode(m);
-      Case local = c;
-      seen[m == Mode::Always] = observeCompiled(local, m);
+      seen[m == Mode::Always] = observeCompiled(c, m);
     }
     EXPECT_EQ(seen[0], seen[1]) << c.rows[0].text;
   }

@@ -696,7 +696,6 @@ class Translator {
     return node;
   }
 
-  // A byte register set to the value's truth.
   // The value at off (its real part in the complex engine) in a register.
   x86::Xmm realPartOf(int32_t off) noexcept {
     if constexpr (kCplx) {
@@ -709,6 +708,7 @@ class Translator {
       return get(off);
     }
   }
+  // A byte register set to the value's truth.
   x86::Gp truthOf(int32_t off) noexcept {
     x86::Gp b = gpd();
     if constexpr (kInt) {
