@@ -7,10 +7,10 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 # ---------------------------------------------------------------------------
-# One version number: the project version is what ver() reports, what the
-# shared object is named after and what the package files announce.
+# One version number: the project version, read from quibex.h, is what ver()
+# reports, what the shared object is named after and what the package files
+# announce.
 # ---------------------------------------------------------------------------
-target_compile_definitions(quibex_objects PRIVATE QX_VERSION="${PROJECT_VERSION}")
 set_target_properties(quibex PROPERTIES
   VERSION ${PROJECT_VERSION}
   SOVERSION ${PROJECT_VERSION_MAJOR})
