@@ -133,10 +133,11 @@ struct Example {
   std::string formula, args, expected;
 };
 
-int32_t compileIn(const std::string& engine, int32_t row, std::string text, int32_t* last) {
-  if (engine == "real") return rcom(row, text.data(), last);
-  if (engine == "complex") return Ccom(row, text.data(), last);
-  return Icom(row, text.data(), last);
+int32_t compileIn(const std::string& engine, int32_t row, const std::string& text, int32_t* last) {
+  // The text is passed as c_str(): the compile functions take a const text.
+  if (engine == "real") return rcom(row, text.c_str(), last);
+  if (engine == "complex") return Ccom(row, text.c_str(), last);
+  return Icom(row, text.c_str(), last);
 }
 
 // Fetches (and clears) the engine's run-time error as "name number".
