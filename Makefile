@@ -75,14 +75,14 @@ bench: build
 	else echo "no benchmarks built (bench/*.cpp or Google Benchmark missing)"; fi
 
 clean:
-	rm -rf build build-asan build-fuzz build-fuzz-fast build-fuzz-plain
+	rm -rf build build-asan build-fuzz build-fuzz-fast build-fuzz-plain build-package
 
 # ---------------------------------------------------------------------------
 # Installing, packaging and the 32-bit build
 # ---------------------------------------------------------------------------
 # make install [PREFIX=/usr/local] [DESTDIR=staging]: install the Release build.
-# make package: Debian package of the Release build in build/package/, checked
-#   with dpkg-deb.
+# make package: Debian packages libquibex1 and libquibex-dev in
+#   build-package/package/, checked with dpkg-deb and lintian.
 # make test32: 32-bit x86 build (-m32, SSE2 arithmetic) in build32/ with
 #   GoogleTest built from /usr/src/googletest, and its test suite.
 # make asan32: the same with clang, AddressSanitizer and UBSan (build32-asan/);
@@ -98,9 +98,13 @@ BUILD32_FLAGS = -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i386-linux-gnu.cmake \
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
 
-package: build
-	cmake --build build --target package
-	bash tests/install/check_package.sh build
+# The packages are built in build-package/, configured for the prefix /usr
+# so that the library lands in the multiarch folder, without the tests.
+package: setup
+	cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF
+	cmake --build build-package -j$(JOBS)
+	bash scripts/debian_packages.sh build-package build-package/package
+	bash tests/install/check_package.sh build-package
 
 build32: setup
 	cmake -S . -B build32 -DCMAKE_BUILD_TYPE=Release $(BUILD32_FLAGS)

@@ -1,5 +1,5 @@
 # Versioned shared object, install rules, CMake and pkg-config package files,
-# the Debian package (CPack) and the tests that check all of these.
+# the Debian packages (scripts/debian_packages.sh) and the tests that check all of these.
 #
 # Included from the top-level CMakeLists.txt after every target is defined.
 
@@ -7,10 +7,10 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 # ---------------------------------------------------------------------------
-# One version number: the project version is what ver() reports, what the
-# shared object is named after and what the package files announce.
+# One version number: the project version, read from quibex.h, is what ver()
+# reports, what the shared object is named after and what the package files
+# announce.
 # ---------------------------------------------------------------------------
-target_compile_definitions(quibex_objects PRIVATE QX_VERSION="${PROJECT_VERSION}")
 set_target_properties(quibex PROPERTIES
   VERSION ${PROJECT_VERSION}
   SOVERSION ${PROJECT_VERSION_MAJOR})
@@ -31,30 +31,45 @@ target_include_directories(quibex INTERFACE
 
 # The demonstration program loads the library at run time by file name; the
 # installed program finds it in the installed library directory through its
-# run path (dlopen follows the calling program's RUNPATH).
+# run path (dlopen follows the calling program's RUNPATH). In a directory the
+# loader searches anyway (/usr/lib/<multiarch> of the Debian packages) no run
+# path is needed, and Debian's rules forbid one.
 file(RELATIVE_PATH QX_BIN_TO_LIB
   ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
-if(TARGET quibexdemo)
+set(QX_SYSTEM_LIBDIRS /lib /usr/lib /lib64 /usr/lib64)
+if(CMAKE_LIBRARY_ARCHITECTURE)
+  list(APPEND QX_SYSTEM_LIBDIRS /lib/${CMAKE_LIBRARY_ARCHITECTURE} /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
+endif()
+if(TARGET quibexdemo AND NOT CMAKE_INSTALL_FULL_LIBDIR IN_LIST QX_SYSTEM_LIBDIRS)
   set_target_properties(quibexdemo PROPERTIES INSTALL_RPATH "$ORIGIN/${QX_BIN_TO_LIB}")
 endif()
 
 # ---------------------------------------------------------------------------
-# Install rules
+# Install rules, in three components (a plain install takes all of them):
+#   runtime      the shared object and its soname link (Debian: libquibex1)
+#   development  the libquibex.so link, header, CMake and pkg-config files
+#                and the demonstration program (Debian: libquibex-dev)
+#   license      LICENSE in the documentation folder (the Debian packages
+#                carry it as their copyright file instead)
 # ---------------------------------------------------------------------------
 set(QX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/quibex)
 
 install(TARGETS quibex EXPORT quibexTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 install(FILES ${PROJECT_SOURCE_DIR}/library/quibex.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 if(TARGET quibexdemo)
-  install(TARGETS quibexdemo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS quibexdemo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT development)
+  install(FILES ${PROJECT_SOURCE_DIR}/demo/quibexdemo.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT development)
 endif()
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE
+  DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT license)
 
 install(EXPORT quibexTargets
   NAMESPACE quibex::
-  DESTINATION ${QX_CMAKE_DIR})
+  DESTINATION ${QX_CMAKE_DIR} COMPONENT development)
 configure_package_config_file(
   ${CMAKE_CURRENT_LIST_DIR}/quibexConfig.cmake.in
   ${PROJECT_BINARY_DIR}/quibexConfig.cmake
@@ -70,11 +85,11 @@ write_basic_package_version_file(
 install(FILES
   ${PROJECT_BINARY_DIR}/quibexConfig.cmake
   ${PROJECT_BINARY_DIR}/quibexConfigVersion.cmake
-  DESTINATION ${QX_CMAKE_DIR})
+  DESTINATION ${QX_CMAKE_DIR} COMPONENT development)
 
 # quibex.pc is written when installing, so that its prefix is the one
 # actually installed to (cmake --install --prefix, make install PREFIX=...,
-# or the packaging prefix of CPack).
+# or the prefix /usr of the Debian packages).
 if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
   set(QX_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
 else()
@@ -93,30 +108,15 @@ install(CODE "
   file(READ \"${PROJECT_BINARY_DIR}/pkgconfig/quibex.pc.in\" qx_pc_text)
   string(REPLACE \"%PREFIX%\" \"\${CMAKE_INSTALL_PREFIX}\" qx_pc_text \"\${qx_pc_text}\")
   file(WRITE \"${QX_PC_STAGED}\" \"\${qx_pc_text}\")
-")
-install(FILES ${QX_PC_STAGED} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+" COMPONENT development)
+install(FILES ${QX_PC_STAGED} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
 
 # ---------------------------------------------------------------------------
-# Debian package: make package (cpack -G DEB in the build directory)
+# Debian packages: `make package` configures build-package/ for the prefix
+# /usr (the library goes to the multiarch folder) and runs
+# scripts/debian_packages.sh, which builds libquibex1 and libquibex-dev from
+# the runtime and development components with the files in cmake/debian/.
 # ---------------------------------------------------------------------------
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME quibex)
-set(CPACK_PACKAGE_VENDOR "quibex developers")
-set(CPACK_PACKAGE_CONTACT "quibex developers <quibex@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "formula engine for real, complex and 32-bit integer values")
-set(CPACK_PACKAGE_DESCRIPTION
-  "A shared library that compiles formulas given as text once into a compact\ncode and evaluates them many times with arguments the host supplies, with\nits C header, CMake and pkg-config files and the console program quibexdemo.")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)        # dependencies from dpkg-shlibdeps
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)  # shlibs file, ldconfig on install
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")  # dependents need this version or later
-set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
-set(CPACK_STRIP_FILES ON)
-include(CPack)
 
 # ---------------------------------------------------------------------------
 # Tests of the deliverable as installed. Sanitized and fuzzing builds need

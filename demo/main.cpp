@@ -299,6 +299,14 @@ int run() {
          "内！\n\n请输入任意字符后按回车键Enter退出！")
             .c_str());
     endl();
+    // A file that is there but cannot be loaded (damaged, wrong
+    // architecture, missing dependencies): the loader says why.
+    const std::string why = libraryLoadError();
+    if (!why.empty()) {
+      say("加载失败的原因：");
+      put(why.c_str());
+      endl();
+    }
     waitForWord();
     return 1;
   }

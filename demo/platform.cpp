@@ -13,6 +13,9 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
+
+#include "quibex.h"
 
 namespace demo {
 
@@ -20,14 +23,36 @@ namespace demo {
 
 namespace {
 
-// "quibex.dll" -> "libquibex.so"; any other name is left as it is.
-std::string sharedObjectName(const char* fileName) {
+// "quibex.dll" -> "libquibex.so.1" (the name an installed run-time library
+// has; 1 is the library's major version), then "libquibex.so" (the name in
+// the build directory and of the development link). Any other name is tried
+// as it is.
+std::vector<std::string> sharedObjectNames(const char* fileName) {
   std::string name = fileName;
   const std::string dll = ".dll";
   if (name.size() > dll.size() &&
-      strcasecmp(name.c_str() + name.size() - dll.size(), dll.c_str()) == 0)
-    name = "lib" + name.substr(0, name.size() - dll.size()) + ".so";
-  return name;
+      strcasecmp(name.c_str() + name.size() - dll.size(), dll.c_str()) == 0) {
+    const std::string base = "lib" + name.substr(0, name.size() - dll.size()) + ".so";
+    return {base + "." + std::to_string(QX_VERSION_MAJOR), base};
+  }
+  return {name};
+}
+
+// Why the last loadLibrary failed although a file was there; empty when no
+// candidate existed.
+std::string gLoadError;
+
+// dlopen with the loader's reason kept when the file exists but cannot be
+// loaded. For a name without a folder the loader searches itself, so only
+// its own message tells "not found" from "found but unusable".
+void* tryOpen(const std::string& path, bool searched) {
+  if (void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return lib;
+  const char* why = dlerror();
+  if (!why || !gLoadError.empty()) return nullptr;
+  const bool exists = searched ? std::strstr(why, "No such file or directory") == nullptr
+                               : access(path.c_str(), F_OK) == 0;
+  if (exists) gLoadError = why;
+  return nullptr;
 }
 
 // The directory this program was started from, with a trailing "/"; empty
@@ -43,19 +68,28 @@ std::string programDirectory() {
 
 }  // namespace
 
-std::string libraryFile(const char* fileName) { return sharedObjectName(fileName); }
+std::string libraryFile(const char* fileName) { return sharedObjectNames(fileName).front(); }
+
+std::string libraryLoadError() { return gLoadError; }
 
 // Beside the program first, then the dynamic loader's own search, which
 // starts with LD_LIBRARY_PATH (and ends with the system's library folders).
 const char* librarySearchPlaces() { return "本程序所在的目录或LD_LIBRARY_PATH的搜索路径"; }
 
 LibraryHandle loadLibrary(const char* fileName) {
-  const std::string name = sharedObjectName(fileName);
+  gLoadError.clear();
+  const std::vector<std::string> names = sharedObjectNames(fileName);
   const std::string dir = programDirectory();
-  if (!dir.empty() && name.find('/') == std::string::npos) {
-    if (void* lib = dlopen((dir + name).c_str(), RTLD_NOW | RTLD_LOCAL)) return lib;
+  if (!dir.empty()) {
+    for (const std::string& name : names) {
+      if (name.find('/') != std::string::npos) continue;
+      if (void* lib = tryOpen(dir + name, false)) return lib;
+    }
   }
-  return dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+  for (const std::string& name : names) {
+    if (void* lib = tryOpen(name, name.find('/') == std::string::npos)) return lib;
+  }
+  return nullptr;
 }
 
 void* getProcAddress(LibraryHandle library, const char* name) {

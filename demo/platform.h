@@ -13,11 +13,16 @@ namespace demo {
 using LibraryHandle = void*;
 
 // Loads a library by file name. A name of the form "x.dll" stands for the
-// shared object "libx.so": it is looked for beside this program first, then
-// on the system's library search path. Null when it cannot be loaded.
+// shared object "libx.so.<major>" and then "libx.so": they are looked for
+// beside this program first, then on the system's library search path. Null
+// when it cannot be loaded.
 LibraryHandle loadLibrary(const char* fileName);
-// The file loadLibrary(fileName) looks for ("libx.so" for "x.dll").
+// The file loadLibrary(fileName) looks for first ("libx.so.<major>" for
+// "x.dll").
 std::string libraryFile(const char* fileName);
+// After a failed loadLibrary: the system loader's reason when a file was
+// found but could not be loaded; empty when none was found.
+std::string libraryLoadError();
 // Where loadLibrary looks for it, in the words of the program's messages.
 const char* librarySearchPlaces();
 // The address of an exported function, or null when the library lacks it.

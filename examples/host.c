@@ -8,7 +8,7 @@
 
 typedef uint8_t (*setfornum_t)(int32_t n);
 typedef void (*void_t)(void);
-typedef int32_t (*rcom_t)(int32_t row, char* text, int32_t* lastArg);
+typedef int32_t (*rcom_t)(int32_t row, const char* text, int32_t* lastArg);
 typedef double (*rcal_t)(int32_t row, const double* args);
 typedef int32_t (*fcerr_t)(const char** name);
 

@@ -10,11 +10,9 @@
 #include "quibex.h"
 #include "string_table.h"
 
-// The version number comes from the build (the CMake project version), so
-// that ver(), the shared object's name and the installed package files agree.
-#ifndef QX_VERSION
-#error "QX_VERSION must be defined by the build, e.g. -DQX_VERSION=\"1.0.0\""
-#endif
+// The version number is the header's QX_VERSION_STRING; the build reads the
+// project version from the same lines, so that ver(), the shared object's
+// name and the installed package files agree.
 
 namespace qx {
 namespace {
@@ -119,11 +117,11 @@ QX_API void deletedll(void) {
 QX_API uint8_t setfcstrmax(int32_t n) { return strings::setMax(n); }
 QX_API char** getfcstr(int32_t** lengths) { return strings::get(lengths); }
 QX_API void initfcstr(void) { strings::init(); }
-QX_API const char* ver(void) { return "quibex formula engine " QX_VERSION; }
+QX_API const char* ver(void) { return "quibex formula engine " QX_VERSION_STRING; }
 
 // ---- real ---------------------------------------------------------------------
 QX_API uint8_t setfornum(int32_t n) { return sizeTable<R>(n); }
-QX_API int32_t rcom(int32_t row, char* text, int32_t* lastArg) { return compiler::compileRow<R>(row, text, lastArg); }
+QX_API int32_t rcom(int32_t row, const char* text, int32_t* lastArg) { return compiler::compileRow<R>(row, text, lastArg); }
 QX_API double rcal(int32_t row, const double* args) { return evalRow<R>(row, args, true, "rcal"); }
 QX_API double rcals(int32_t row) { return evalRow<R>(row, nullptr, false, "rcals"); }
 QX_API double* getin(int32_t row) { return rowValues<R>(row); }
@@ -142,7 +140,7 @@ QX_API void setfcerr(int32_t number, const char* name) { setError<R>(number, nam
 
 // ---- complex ------------------------------------------------------------------
 QX_API uint8_t Csetfornum(int32_t n) { return sizeTable<C>(n); }
-QX_API int32_t Ccom(int32_t row, char* text, int32_t* lastArg) { return compiler::compileRow<C>(row, text, lastArg); }
+QX_API int32_t Ccom(int32_t row, const char* text, int32_t* lastArg) { return compiler::compileRow<C>(row, text, lastArg); }
 QX_API QxComplex Ccal(int32_t row, const QxComplex* args) { return toQx(evalRow<C>(row, fromQx(args), true, "Ccal")); }
 QX_API QxComplex Ccals(int32_t row) { return toQx(evalRow<C>(row, nullptr, false, "Ccals")); }
 QX_API QxComplex* Cgetin(int32_t row) { return reinterpret_cast<QxComplex*>(rowValues<C>(row)); }
@@ -164,7 +162,7 @@ QX_API void Csetfcerr(int32_t number, const char* name) { setError<C>(number, na
 
 // ---- integer ------------------------------------------------------------------
 QX_API uint8_t Isetfornum(int32_t n) { return sizeTable<I>(n); }
-QX_API int32_t Icom(int32_t row, char* text, int32_t* lastArg) { return compiler::compileRow<I>(row, text, lastArg); }
+QX_API int32_t Icom(int32_t row, const char* text, int32_t* lastArg) { return compiler::compileRow<I>(row, text, lastArg); }
 QX_API int32_t Ical(int32_t row, const int32_t* args) { return evalRow<I>(row, args, true, "Ical"); }
 QX_API int32_t Icals(int32_t row) { return evalRow<I>(row, nullptr, false, "Icals"); }
 QX_API int32_t* Igetin(int32_t row) { return rowValues<I>(row); }

@@ -41,12 +41,63 @@
  *       newcomplexarrays, newlongarrays); array k's elements also until a
  *       formula re-creates array k (newdoublearray and its twins).
  *   getfcstr  the string table: until the next setfcstrmax (any call, also
- *       one that fails); its entries change as formulas are compiled.
+ *       one that fails); its entries change as formulas are compiled. The
+ *       texts are the library's: read them, do not write or free them, and
+ *       do not keep a text across a compile (its slot may be reused).
+ *   ver  a static text, valid while the library is loaded.
+ *   fcerr/Cfcerr/Ifcerr *name  the very pointer recorded with the error,
+ *       never a copy: a built-in function's name or one of the library's own
+ *       names (static, valid while the library is loaded), or the pointer a
+ *       host passed to setfcerr (valid as long as the host keeps that text).
+ *       Null before any error was recorded.
+ *
+ * Pointers the host passes in, and how long the library uses them:
+ *   rcom/Ccom/Icom text  read during the call only, never written, not
+ *       kept. (The formula's name and string literals are copied into the
+ *       string table.)
+ *   rcal/Ccal/Ical args  lastArg + 1 values, read during the call only;
+ *       may be null when the formula takes no argument.
+ *   lastArg, count, lengths  written during the call only.
+ *   setfcfun/Csetfcfun/Isetfcfun names, argRules, handlers, and every name
+ *       text; setdoubleconst/Csetcomplexconst/Isetlongconst names, values,
+ *       and every name text: kept BY ADDRESS, NOT COPIED. They must stay
+ *       valid and unchanged until the next registration of the same kind for
+ *       that engine, or deletedll(). A host that reuses or frees these arrays
+ *       changes what later compiles see (constants' values are copied into a
+ *       formula when it is compiled, so formulas compiled earlier keep their
+ *       values; host-function names are read by every compile, handlers by
+ *       every call).
+ *   setfcerr/Csetfcerr/Isetfcerr name  kept by address in the error record
+ *       and handed back by fcerr: pass a text that outlives the record, such
+ *       as a string literal or the function's registered name.
+ *
+ * Names in formulas (see docs/language.md for the whole language):
+ *   - Formulas are lower-cased before they are compiled: a constant or host
+ *     function registered with a capital letter can never be used.
+ *   - A host function named like a built-in second-level function of its
+ *     engine (for, one, max, sum, getd, ...) is registered but never called:
+ *     built-in functions come first when a call is resolved. A host function
+ *     named like a one-argument function (sin, sqrt, ...) replaces it in
+ *     formulas compiled after the registration.
+ *   - A formula variable hides a named constant of the same name; in the
+ *     complex engine "i" is the imaginary unit and hides a constant "i".
  */
 #ifndef QUIBEX_H
 #define QUIBEX_H
 
 #include <stdint.h>
+
+/*
+ * Version of this header and of the library built with it; ver() reports
+ * "quibex formula engine " QX_VERSION_STRING. The build takes the project
+ * version from these lines (CMakeLists.txt), so they are the one place it is
+ * set. Libraries of one major version are interchangeable (the shared
+ * object is libquibex.so.<major>).
+ */
+#define QX_VERSION_MAJOR 1
+#define QX_VERSION_MINOR 0
+#define QX_VERSION_PATCH 0
+#define QX_VERSION_STRING "1.0.0"
 
 #ifndef QX_API
 #define QX_API __attribute__((visibility("default")))
@@ -238,7 +289,8 @@ typedef int32_t (*QxIntFn)(int32_t lastIndex, int32_t* args);
  *   conditions all fail without a default keeps its first condition's value.
  * - datasum/datapro with more than 32 values after the fixed ones, and
  *   dataarraysum with more than 32 arrays, copy them to working storage;
- *   if that allocation fails they record 5 and evaluate nothing. * - Machine code (x86-64 builds): a row evaluated often (1000 times, by any
+ *   if that allocation fails they record 5 and evaluate nothing.
+ * - Machine code (x86-64 builds): a row evaluated often (1000 times, by any
  *   path) is translated into machine code, which then runs instead of the
  *   interpreter with the same observable behaviour: results, value arrays,
  *   error records, loop levels and limits, host calls with their arguments
@@ -287,8 +339,9 @@ QX_API const char* ver(void);
 
 /* Discards all real formulas and creates an empty table of n rows; 1 on success. */
 QX_API uint8_t setfornum(int32_t n);
-/* Compiles text into row; returns a compile code and, on success, argument count minus one at *lastArg. */
-QX_API int32_t rcom(int32_t row, char* text, int32_t* lastArg);
+/* Compiles text into row; returns a compile code and, on success, argument count minus one at *lastArg.
+   The text is only read, during the call. */
+QX_API int32_t rcom(int32_t row, const char* text, int32_t* lastArg);
 /* Copies the row's arguments from args, evaluates the row and returns its value. */
 QX_API double rcal(int32_t row, const double* args);
 /* Evaluates the row with the argument slots as they are (see getin). */
@@ -305,15 +358,19 @@ QX_API int32_t* getvarnum(void);
 QX_API double* getfcdoubles(int32_t* count);
 /* Returns the array store, its array count at *count and its lengths array at *lengths. */
 QX_API double** getfcdoublearrays(int32_t* count, int32_t** lengths);
-/* Registers host functions (names end at an empty text); 1 on success. */
+/* Registers host functions (names end at an empty text); 1 on success. The three arrays and the
+   name texts are kept by address, not copied (see the top of this file). A name that is a built-in
+   function of the engine is registered but never called. */
 QX_API uint8_t setfcfun(const char* const* names, const int32_t* argRules, const QxRealFn* handlers);
-/* Registers named constants (names end at an empty text); a null names or values address means none. */
+/* Registers named constants (names end at an empty text); a null names or values address means none.
+   Both arrays and the name texts are kept by address, not copied; compiling copies the values. */
 QX_API void setdoubleconst(const char* const* names, const double* values);
-/* Returns and clears the pending run-time error; stores the raising function's name at *name. */
+/* Returns and clears the pending run-time error; stores the raising function's name at *name
+   (the pointer recorded with the error, not a copy; see the top of this file). */
 QX_API int32_t fcerr(const char** name);
 /* Returns the pending run-time error without clearing it. */
 QX_API int32_t fcerrnum(void);
-/* Sets the run-time error record unconditionally (number 0 clears it). */
+/* Sets the run-time error record unconditionally (number 0 clears it); name is kept by address. */
 QX_API void setfcerr(int32_t number, const char* name);
 
 /* ------------------------------------------------------------------------ */
@@ -323,7 +380,7 @@ QX_API void setfcerr(int32_t number, const char* name);
 /* Discards all complex formulas and creates an empty table of n rows; 1 on success. */
 QX_API uint8_t Csetfornum(int32_t n);
 /* Compiles text into row; returns a compile code and, on success, argument count minus one at *lastArg. */
-QX_API int32_t Ccom(int32_t row, char* text, int32_t* lastArg);
+QX_API int32_t Ccom(int32_t row, const char* text, int32_t* lastArg);
 /* Copies the row's arguments from args, evaluates the row and returns its value. */
 QX_API QxComplex Ccal(int32_t row, const QxComplex* args);
 /* Evaluates the row with the argument slots as they are (see Cgetin). */
@@ -358,7 +415,7 @@ QX_API void Csetfcerr(int32_t number, const char* name);
 /* Discards all integer formulas and creates an empty table of n rows; 1 on success. */
 QX_API uint8_t Isetfornum(int32_t n);
 /* Compiles text into row; returns a compile code and, on success, argument count minus one at *lastArg. */
-QX_API int32_t Icom(int32_t row, char* text, int32_t* lastArg);
+QX_API int32_t Icom(int32_t row, const char* text, int32_t* lastArg);
 /* Copies the row's arguments from args, evaluates the row and returns its value. */
 QX_API int32_t Ical(int32_t row, const int32_t* args);
 /* Evaluates the row with the argument slots as they are (see Igetin). */
@@ -399,7 +456,7 @@ QX_API void QX_STDCALL STDinitfcstr(void);
 QX_API const char* QX_STDCALL STDver(void);
 
 QX_API uint8_t QX_STDCALL STDsetfornum(int32_t n);
-QX_API int32_t QX_STDCALL STDrcom(int32_t row, char* text, int32_t* lastArg);
+QX_API int32_t QX_STDCALL STDrcom(int32_t row, const char* text, int32_t* lastArg);
 QX_API double QX_STDCALL STDrcal(int32_t row, const double* args);
 QX_API double QX_STDCALL STDrcals(int32_t row);
 QX_API double* QX_STDCALL STDgetin(int32_t row);
@@ -415,7 +472,7 @@ QX_API int32_t QX_STDCALL STDfcerrnum(void);
 QX_API void QX_STDCALL STDsetfcerr(int32_t number, const char* name);
 
 QX_API uint8_t QX_STDCALL STDCsetfornum(int32_t n);
-QX_API int32_t QX_STDCALL STDCcom(int32_t row, char* text, int32_t* lastArg);
+QX_API int32_t QX_STDCALL STDCcom(int32_t row, const char* text, int32_t* lastArg);
 QX_API QxComplex QX_STDCALL STDCcal(int32_t row, const QxComplex* args);
 QX_API QxComplex QX_STDCALL STDCcals(int32_t row);
 QX_API QxComplex* QX_STDCALL STDCgetin(int32_t row);
@@ -431,7 +488,7 @@ QX_API int32_t QX_STDCALL STDCfcerrnum(void);
 QX_API void QX_STDCALL STDCsetfcerr(int32_t number, const char* name);
 
 QX_API uint8_t QX_STDCALL STDIsetfornum(int32_t n);
-QX_API int32_t QX_STDCALL STDIcom(int32_t row, char* text, int32_t* lastArg);
+QX_API int32_t QX_STDCALL STDIcom(int32_t row, const char* text, int32_t* lastArg);
 QX_API int32_t QX_STDCALL STDIcal(int32_t row, const int32_t* args);
 QX_API int32_t QX_STDCALL STDIcals(int32_t row);
 QX_API int32_t* QX_STDCALL STDIgetin(int32_t row);

@@ -17,6 +17,8 @@ need_cmd pkg-config pkg-config          # consumer test (make test)
 need_cmd dpkg-shlibdeps dpkg-dev        # package dependencies (make package)
 need_cmd dpkg-source dpkg-dev        # AsmJit's source package
 need_cmd xz xz-utils
+need_cmd lintian lintian              # checks the Debian packages (make package)
+need_cmd file file                    # finds the programs to strip (make package)
 
 # libraries and runtimes found only through the package database
 if command -v dpkg >/dev/null 2>&1; then

@@ -2,6 +2,7 @@
 // row checks of the interface, and releasing everything.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "alloc.h"
@@ -122,6 +123,15 @@ TEST_F(Lifecycle, DeletedllReleasesEverythingAndASecondLifeWorks) {
     EXPECT_EQ(getfcdoubles(nullptr), nullptr);
   }
   EXPECT_STREQ(ver(), STDver());
+}
+
+// The header's version macros agree with each other and with what the
+// library reports.
+TEST(Version, HeaderMacrosMatchVer) {
+  char numbers[64];
+  std::snprintf(numbers, sizeof numbers, "%d.%d.%d", QX_VERSION_MAJOR, QX_VERSION_MINOR, QX_VERSION_PATCH);
+  EXPECT_STREQ(QX_VERSION_STRING, numbers);
+  EXPECT_EQ(std::string(ver()), std::string("quibex formula engine ") + QX_VERSION_STRING);
 }
 
 }  // namespace

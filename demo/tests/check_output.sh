@@ -15,6 +15,8 @@
 #                    the output back to UTF-8 before it is checked
 #   alone            run a copy of DEMO placed where no library lies beside it
 #   library-path     with alone: LD_LIBRARY_PATH names DEMO's own directory
+#   broken-library   with alone: a file that is no library lies beside the
+#                    copy under the library's run-time name
 #
 # A line "<<< text" in INPUT is not typed: the input after it is held back
 # until the output holds text (at most 10 seconds, else the case fails).
@@ -23,7 +25,7 @@
 set -u
 demo=$1 input=$2 expect=$3
 
-status_want=0 locale= alone=0 library_path=0 blocks=() forbidden=() block= have_block=0
+status_want=0 locale= alone=0 library_path=0 broken_library=0 blocks=() forbidden=() block= have_block=0
 flush() {
   if [ "$have_block" = 1 ]; then blocks+=("$block"); fi
   block= have_block=0
@@ -36,6 +38,7 @@ while IFS= read -r line || [ -n "$line" ]; do
     'locale: '*) locale=${line#'locale: '} ;;
     'alone') alone=1 ;;
     'library-path') library_path=1 ;;
+    'broken-library') broken_library=1 ;;
     '...') flush ;;
     *) if [ "$have_block" = 1 ]; then block+=$'\n'"$line"; else block=$line have_block=1; fi ;;
   esac
@@ -49,6 +52,10 @@ if [ "$alone" = 1 ]; then
   cp "$demo" "$tmp/demo" || exit 1
   if [ "$library_path" = 1 ]; then
     export LD_LIBRARY_PATH=$(cd "$(dirname "$demo")" && pwd)${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
+  fi
+  if [ "$broken_library" = 1 ]; then
+    printf 'This text stands where the library should be; the loader must refuse it.\n%.0s' 1 2 3 \
+      > "$tmp/libquibex.so.1"
   fi
   demo=$tmp/demo
 fi

@@ -2,7 +2,8 @@
 # Installs the build into a temporary prefix and uses it the way an outside
 # project does:
 #  - the installed tree holds exactly the library (with its version links),
-#    the header, the demonstration program, the CMake package and quibex.pc;
+#    the header, the demonstration program, the CMake package, quibex.pc and
+#    the licence;
 #  - a small C project builds and runs against it through find_package and
 #    through pkg-config, and the version it reports is the package's;
 #  - the installed demonstration program finds the installed library;
@@ -43,6 +44,8 @@ $libdir/libquibex.so
 $libdir/libquibex.so.$major
 $libdir/libquibex.so.$version
 $libdir/pkgconfig/quibex.pc
+share/doc/quibex/LICENSE
+share/man/man1/quibexdemo.1
 EOF_LIST
 )
 actual=$(cd "$prefix" && find . \( -type f -o -type l \) | sed 's|^\./||' | LC_ALL=C sort)
@@ -54,6 +57,7 @@ fi
 [ "$(readlink "$prefix/$libdir/libquibex.so.$major")" = "libquibex.so.$version" ] || die "libquibex.so.$major does not point to libquibex.so.$version"
 [ -f "$prefix/$libdir/libquibex.so.$version" ] && [ ! -L "$prefix/$libdir/libquibex.so.$version" ] || die "libquibex.so.$version is not a file"
 cmp -s "$src/library/quibex.h" "$prefix/include/quibex.h" || die "installed header differs from library/quibex.h"
+cmp -s "$src/LICENSE" "$prefix/share/doc/quibex/LICENSE" || die "installed LICENSE differs from LICENSE"
 grep -q "^prefix=$prefix\$" "$prefix/$libdir/pkgconfig/quibex.pc" || die "quibex.pc does not name the install prefix"
 
 step "outside project through find_package"

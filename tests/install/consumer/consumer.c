@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
 #ifdef QX_PACKAGE_VERSION
   check(versionIs(QX_PACKAGE_VERSION), "ver() differs from the package version");
 #endif
+  check(versionIs(QX_VERSION_STRING), "ver() differs from the installed header's QX_VERSION_STRING");
 
   check(setfornum(2) == 1 && Csetfornum(1) == 1 && Isetfornum(1) == 1, "sizing the tables failed");
   userci();
