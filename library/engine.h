@@ -6,6 +6,7 @@
 // its error record, loop state, merged function table, registrations,
 // compile work area and data stores.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <type_traits>
 
@@ -175,5 +176,25 @@ constexpr int32_t kMaxNativeDepth = 1000;
 // Every path that starts a nested evaluation asks this first and records
 // -2 for the calling function when it is false.
 inline bool nestedRoomLeft() noexcept { return gLib.depth < kMaxNativeDepth && stackRoomLeft(); }
+
+// Interrupt request: set by fcinterrupt from any thread, cleared when the
+// host starts an evaluation of its own (so a request made while nothing was
+// running has no effect). It stays set until then, so every engine that
+// takes part in the running evaluation sees it at its next check point and
+// unwinds. Check points: the end of a loop pass, continue, every
+// second-level or host call, and every step of the repeated-evaluation
+// functions; one relaxed load each (a plain load on x86).
+extern std::atomic<int32_t> gInterrupt;
+constexpr int32_t kErrInterrupted = -3;
+extern const char kInterruptName[];
+
+// At a check point: when an interrupt is requested, records it in engine
+// T's error record (first error wins) and returns true.
+template <class T>
+inline bool interruptRequested() noexcept {
+  if (__builtin_expect(gInterrupt.load(std::memory_order_relaxed) == 0, 1)) return false;
+  engine<T>().err.record(kErrInterrupted, kInterruptName);
+  return true;
+}
 
 }  // namespace qx

@@ -282,6 +282,35 @@ QX_API void initfcstr(void);
 QX_API const char* ver(void);
 
 /* ------------------------------------------------------------------------ */
+/* Interrupting an evaluation                                                */
+/* ------------------------------------------------------------------------ */
+/*
+ * fcinterrupt() is the one function that may be called from any thread at
+ * any time (it only sets an atomic request). The evaluation running at that
+ * moment, in whichever engine, stops soon: at the end of the current loop
+ * pass (for, dowhile, continue), before its next formula call (call,
+ * calfor, calrfor, calcfor, califor, sum, pro, datasum, datapro,
+ * dataarraysum, simpintegrate) or host-function call, and within one step
+ * of sum, pro, datasum, datapro, dataarraysum and simpintegrate; the same
+ * holds in machine code. Other built-in functions (stores, limits, max, ...)
+ * still work while it unwinds, as under any pending error. Every
+ * engine taking part records run-time error QX_RTERR_INTERRUPTED (-3) with
+ * the name QX_RTERR_INTERRUPTED_NAME ("interrupt") under the first-error
+ * rule, so every enclosing loop and call unwinds as for any pending error;
+ * the interrupted call returns its substitute value (usually 0). Fetch the
+ * error with fcerr/Cfcerr/Ifcerr as any other.
+ * When nothing is running the request has no effect: rcal, rcals, Ccal,
+ * Ccals, Ical and Icals called by the host (not from inside a host function)
+ * drop a pending request before they start. A request that arrives just as
+ * an evaluation ends may therefore be lost; a host that must be sure checks
+ * the error record.
+ */
+#define QX_RTERR_INTERRUPTED (-3)
+#define QX_RTERR_INTERRUPTED_NAME "interrupt"
+/* Asks the running evaluation to stop; callable from any thread. */
+QX_API void fcinterrupt(void);
+
+/* ------------------------------------------------------------------------ */
 /* Real engine                                                               */
 /* ------------------------------------------------------------------------ */
 
@@ -397,6 +426,7 @@ QX_API uint8_t QX_STDCALL STDsetfcstrmax(int32_t n);
 QX_API char** QX_STDCALL STDgetfcstr(int32_t** lengths);
 QX_API void QX_STDCALL STDinitfcstr(void);
 QX_API const char* QX_STDCALL STDver(void);
+QX_API void QX_STDCALL STDfcinterrupt(void);
 
 QX_API uint8_t QX_STDCALL STDsetfornum(int32_t n);
 QX_API int32_t QX_STDCALL STDrcom(int32_t row, char* text, int32_t* lastArg);
