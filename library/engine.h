@@ -90,6 +90,13 @@ struct WorkArea {
   int32_t* segs = nullptr;   // per further segment: start, "=", end in the whole text
   V* vals = nullptr;         // constants of the segments compiled so far, in code order
   V* pool = nullptr;         // constants of the segment being compiled (also folded ones)
+  // Where each character came from in the compiled text, so that an error
+  // can be reported at its place in the host's text: per character of
+  // `text` (and the parameter list kept after it), of `seg`, and of a
+  // rewritten call or assignment being built in `scratch`.
+  int32_t* textFrom = nullptr;
+  int32_t* segFrom = nullptr;
+  int32_t* scratchFrom = nullptr;
 };
 
 // Number of formula-calling functions with a nesting count of their own.
@@ -128,6 +135,7 @@ struct Engine {
   const Fn* hostFns = nullptr;
 
   WorkArea<V> work;
+  int32_t errPos = -1;          // comerrpos: offset of the last compile error, -1 after success
   Stores<V> stores;
   int32_t nest[kNestCounts] = {};
 };

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine.h"
+#include "error_texts.h"
 #include "evaluator/calls.h"
 #include "lifecycle.h"
 #include "quibex.h"
@@ -125,6 +126,11 @@ QX_API void initfcstr(void) { strings::init(); }
 QX_API const char* ver(void) { return "quibex formula engine " QX_VERSION; }
 // The one export that may be called from any thread at any time.
 QX_API void fcinterrupt(void) { gInterrupt.store(1, std::memory_order_relaxed); }
+QX_API const char* comerrtext(int32_t code) { return texts::compileText(code); }
+QX_API const char* fcerrtext(int32_t number, const char* name) { return texts::runtimeText(number, name); }
+QX_API int32_t comerrpos(void) { return gLib.real.errPos; }
+QX_API int32_t Ccomerrpos(void) { return gLib.cplx.errPos; }
+QX_API int32_t Icomerrpos(void) { return gLib.integer.errPos; }
 
 // ---- real ---------------------------------------------------------------------
 QX_API uint8_t setfornum(int32_t n) { return sizeTable<R>(n); }
