@@ -16,8 +16,7 @@ namespace {
 
 const char* const kCompileTexts[] = {
     "compiled successfully",
-    "syntax error: an operator at the start or end, two operators or two operands in a row, or a misplaced "
-    "assignment",
+    "syntax error: an operator at the start or end, two operators or operands in a row, or a misplaced assignment",
     "empty formula, empty brackets, a leading comma or nothing after the \"=\"",
     "\")\" missing before the \"=\" of the parameter list",
     "\"(\" missing before the \"=\" of the parameter list, or \"=\" at the start",
