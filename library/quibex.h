@@ -23,7 +23,8 @@
  * codes (QX_ERR_*). Run-time errors are kept per engine (first error wins)
  * and fetched with fcerr / Cfcerr / Ifcerr. All state is library-wide and
  * unlocked: call the library from one thread at a time (host functions may
- * call back into it during an evaluation).
+ * call back into it during an evaluation). fcinterrupt() alone may be called
+ * from any thread at any time.
  *
  * Addresses returned by the query functions, and how long they stay valid
  * (deletedll() ends all of them):
