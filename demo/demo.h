@@ -23,7 +23,8 @@ constexpr int32_t kLineLimit = 100;    // announced line length; longer lines ar
   X(setfcfun) X(setfcerr) X(getallin) X(getfortrue) X(fcerrnum)             \
   X(getvarnum) X(userci) X(setfcstrmax) X(getfcstr) X(initfcstr)            \
   X(setdoubleconst) X(Csetfornum) X(Ccom) X(Cfcerr) X(Ccals) X(Cgetallin)   \
-  X(Isetfornum) X(Icom) X(Ifcerr) X(Icals) X(Igetallin)
+  X(Isetfornum) X(Icom) X(Ifcerr) X(Icals) X(Igetallin)                    \
+  X(comerrpos) X(Ccomerrpos) X(Icomerrpos)
 
 struct Api {
 #define DEMO_DECLARE_EXPORT(name) decltype(&::name) name = nullptr;
@@ -46,6 +47,10 @@ void registerHostFunctions();
 
 // A short explanation of a compile result code of the library.
 const char* compileErrorText(int32_t code);
+// A short explanation of run-time error `number` recorded by function
+// `name` (a built-in function of any engine or a host function of this
+// program); a text for the number alone for other names.
+const char* runtimeErrorText(int32_t number, const char* name);
 
 // Converts a number to a row, slot or count the way the library does:
 // truncation toward zero, low 32 bits kept; NaN, infinities and magnitudes of

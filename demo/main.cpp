@@ -136,15 +136,21 @@ bool compileOne(EntryType type, char* piece, int32_t& counter, int32_t& listed) 
     return false;
   }
   int32_t lastArg = 0;
-  int32_t code;
+  int32_t code, at;
   switch (type) {
-    case kInteger: code = api.Icom(counter, piece + 2, &lastArg); break;
-    case kComplex: code = api.Ccom(counter, piece + 2, &lastArg); break;
-    default: code = api.rcom(counter, piece, &lastArg); break;
+    case kInteger: code = api.Icom(counter, piece + 2, &lastArg), at = api.Icomerrpos() + 2; break;
+    case kComplex: code = api.Ccom(counter, piece + 2, &lastArg), at = api.Ccomerrpos() + 2; break;
+    default: code = api.rcom(counter, piece, &lastArg), at = api.comerrpos(); break;
   }
   if (code != 0) {
     say(kKind[type]);
     put(piece);
+    endl();
+    // A caret under the place of the error. The label before the formula
+    // is six full-width characters, twelve columns wide; the formula's
+    // bytes are one column each in the console's encoding.
+    put(std::string(static_cast<size_t>(12 + (at < 0 ? 0 : at)), ' ').c_str());
+    put("^");
     endl();
     say("编译错误代码：");
     putInteger(code);
@@ -189,6 +195,9 @@ void reportError(int32_t number, const char* name, const char* message) {
   put(name);
   say(" 错误代码：");
   putInteger(number);
+  endl();
+  say("错误说明：");
+  say(runtimeErrorText(number, name));
   endl();
 }
 

@@ -82,6 +82,25 @@ int compileOne(int engine, int32_t row, const std::string& text, bool twin) {
   FZ_CHECK(r >= 0 && r <= QX_ERR_STRING_TABLE_FULL);
   if (engine != 1) FZ_CHECK(r != QX_ERR_PARAM_I);
   if (r == QX_ERR_TOO_LONG) FZ_CHECK(workSize(engine) >= 32766);
+  // The error position lies in the host's text and, where it names the
+  // offending character, points at one of the right kind.
+  const int32_t pos = engine == 0 ? comerrpos() : engine == 1 ? Ccomerrpos() : Icomerrpos();
+  if (r == QX_OK) {
+    FZ_CHECK(pos == -1);
+  } else {
+    FZ_CHECK(pos >= 0 && static_cast<size_t>(pos) <= text.size());
+    const unsigned char c = static_cast<size_t>(pos) < text.size() ? static_cast<unsigned char>(text[pos]) : 0;
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+    const bool digit = c >= '0' && c <= '9';
+    // A literal's replacement (digits) can start a number or a name that
+    // goes wrong; the position is then the literal's start.
+    const bool literal = c && std::strchr("\"$#&@", c);
+    if (r == QX_ERR_BRACKETS) FZ_CHECK(c && std::strchr("()[]{}", c));
+    if (r == QX_ERR_UNDEFINED_FUNCTION) FZ_CHECK(letter || digit || literal);
+    if (r == QX_ERR_UNDEFINED_NAME) FZ_CHECK(letter);
+    if (r == QX_ERR_BAD_NUMBER) FZ_CHECK(digit || c == '.' || literal);
+    if (r == QX_ERR_BAD_CHAR) FZ_CHECK(c != 0 && c != ' ' && !letter);
+  }
   if (r == QX_OK) {
     fz::checkCompiled(engine, row);
     // Whatever compiles has brackets that pair by kind, except in a formula

@@ -6,6 +6,7 @@
 // its error record, loop state, merged function table, registrations,
 // compile work area and data stores.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <type_traits>
 
@@ -89,6 +90,13 @@ struct WorkArea {
   int32_t* segs = nullptr;   // per further segment: start, "=", end in the whole text
   V* vals = nullptr;         // constants of the segments compiled so far, in code order
   V* pool = nullptr;         // constants of the segment being compiled (also folded ones)
+  // Where each character came from in the compiled text, so that an error
+  // can be reported at its place in the host's text: per character of
+  // `text` (and the parameter list kept after it), of `seg`, and of a
+  // rewritten call or assignment being built in `scratch`.
+  int32_t* textFrom = nullptr;
+  int32_t* segFrom = nullptr;
+  int32_t* scratchFrom = nullptr;
 };
 
 // Number of formula-calling functions with a nesting count of their own.
@@ -127,6 +135,7 @@ struct Engine {
   const Fn* hostFns = nullptr;
 
   WorkArea<V> work;
+  int32_t errPos = -1;          // comerrpos: offset of the last compile error, -1 after success
   Stores<V> stores;
   int32_t nest[kNestCounts] = {};
 };
@@ -175,5 +184,25 @@ constexpr int32_t kMaxNativeDepth = 1000;
 // Every path that starts a nested evaluation asks this first and records
 // -2 for the calling function when it is false.
 inline bool nestedRoomLeft() noexcept { return gLib.depth < kMaxNativeDepth && stackRoomLeft(); }
+
+// Interrupt request: set by fcinterrupt from any thread, cleared when the
+// host starts an evaluation of its own (so a request made while nothing was
+// running has no effect). It stays set until then, so every engine that
+// takes part in the running evaluation sees it at its next check point and
+// unwinds. Check points: the end of a loop pass, continue, every
+// second-level or host call, and every step of the repeated-evaluation
+// functions; one relaxed load each (a plain load on x86).
+extern std::atomic<int32_t> gInterrupt;
+constexpr int32_t kErrInterrupted = -3;
+extern const char kInterruptName[];
+
+// At a check point: when an interrupt is requested, records it in engine
+// T's error record (first error wins) and returns true.
+template <class T>
+inline bool interruptRequested() noexcept {
+  if (__builtin_expect(gInterrupt.load(std::memory_order_relaxed) == 0, 1)) return false;
+  engine<T>().err.record(kErrInterrupted, kInterruptName);
+  return true;
+}
 
 }  // namespace qx

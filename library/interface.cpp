@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine.h"
+#include "error_texts.h"
 #include "evaluator/calls.h"
 #include "lifecycle.h"
 #include "quibex.h"
@@ -30,6 +31,9 @@ typename T::Value evalRow(int32_t row, const typename T::Value* args, bool copyA
     E.err.record(-2, name);
     return T::zero();
   }
+  // An evaluation the host starts itself drops an interrupt request left
+  // over from a time when nothing was running.
+  if (gLib.depth == 0) gInterrupt.store(0, std::memory_order_relaxed);
   return runRow<T>(t, row, copyArgs ? args : nullptr);
 }
 
@@ -118,6 +122,13 @@ QX_API uint8_t setfcstrmax(int32_t n) { return strings::setMax(n); }
 QX_API char** getfcstr(int32_t** lengths) { return strings::get(lengths); }
 QX_API void initfcstr(void) { strings::init(); }
 QX_API const char* ver(void) { return "quibex formula engine " QX_VERSION_STRING; }
+// The one export that may be called from any thread at any time.
+QX_API void fcinterrupt(void) { gInterrupt.store(1, std::memory_order_relaxed); }
+QX_API const char* comerrtext(int32_t code) { return texts::compileText(code); }
+QX_API const char* fcerrtext(int32_t number, const char* name) { return texts::runtimeText(number, name); }
+QX_API int32_t comerrpos(void) { return gLib.real.errPos; }
+QX_API int32_t Ccomerrpos(void) { return gLib.cplx.errPos; }
+QX_API int32_t Icomerrpos(void) { return gLib.integer.errPos; }
 
 // ---- real ---------------------------------------------------------------------
 QX_API uint8_t setfornum(int32_t n) { return sizeTable<R>(n); }

@@ -23,7 +23,8 @@
  * codes (QX_ERR_*). Run-time errors are kept per engine (first error wins)
  * and fetched with fcerr / Cfcerr / Ifcerr. All state is library-wide and
  * unlocked: call the library from one thread at a time (host functions may
- * call back into it during an evaluation).
+ * call back into it during an evaluation). fcinterrupt() alone may be called
+ * from any thread at any time.
  *
  * Addresses returned by the query functions, and how long they stay valid
  * (deletedll() ends all of them):
@@ -197,6 +198,111 @@ typedef int32_t (*QxIntFn)(int32_t lastIndex, int32_t* args);
 #define QX_ERR_HASH_NOT_FOUND 23       /* #"name": no formula of that name */
 #define QX_ERR_TEXT_NOT_FOUND 24       /* &"text" / @"text": text not in the table */
 #define QX_ERR_STRING_TABLE_FULL 25    /* string table full */
+#define QX_ERR_BAD_ROW 26              /* row outside the table, or no table (see below) */
+#define QX_ERR_ROW_BUSY 27             /* row is being evaluated right now (see below) */
+
+/* ------------------------------------------------------------------------ */
+/* Run-time error numbers (fcerr, Cfcerr, Ifcerr)                            */
+/* ------------------------------------------------------------------------ */
+/*
+ * A run-time number means what the function named in the record says; the
+ * same number means different things for different functions. Every number
+ * the library records, with the functions that record it (names of the
+ * real engine; the complex and integer spellings record the same: getc and
+ * geti as getd, newcomplexarray and newlongarray as newdoublearray, ...).
+ * Host functions record numbers of their own. fcerrtext() gives the text.
+ */
+#define QX_RTERR_NONE 0                 /* no error pending */
+#define QX_RTERR_INTERRUPTED (-3)       /* "interrupt": fcinterrupt() stopped the evaluation */
+#define QX_RTERR_INTERRUPTED_NAME "interrupt"
+#define QX_RTERR_LEVEL_LIMIT (-2)       /* for, dowhile: loop level limit (setstackmax);
+                                           call, calfor, calrfor, calcfor, califor, sum, pro,
+                                           datasum, datapro, dataarraysum, simpintegrate:
+                                           nesting limit or native depth; rcal, rcals, Ccal,
+                                           Ccals, Ical, Icals: a host function re-entering
+                                           too deep */
+#define QX_RTERR_EMPTY_TABLE (-1)       /* formula-calling functions and para: target table has no rows */
+#define QX_RTERR_ITERATION_LIMIT 1      /* for, dowhile, continue: iteration limit (setcyclemax) */
+#define QX_RTERR_WHICH_NO_MATCH 1       /* which: no condition holds and no default, or no arguments */
+#define QX_RTERR_STACKMAX_RANGE 1       /* setstackmax: limit outside 1..32766 */
+#define QX_RTERR_STACKMAX_MEMORY 2      /* setstackmax: out of memory for the loop records */
+#define QX_RTERR_CYCLEMAX_RANGE 1       /* setcyclemax: limit less than 2 */
+#define QX_RTERR_STORE_MEMORY 1         /* newdoubles, newdoublearrays: out of memory */
+#define QX_RTERR_STORE_INDEX 1          /* setd, getd, addgetd, getdadd: index outside the number store */
+#define QX_RTERR_ARRAY_FEW_ARGUMENTS 1  /* newdoublearray: fewer than two arguments */
+#define QX_RTERR_ARRAY_NO_STORE 2       /* newdoublearray: no array store */
+#define QX_RTERR_ARRAY_STORE_INDEX 3    /* newdoublearray: array index outside the store */
+#define QX_RTERR_ARRAY_MEMORY 4         /* newdoublearray: out of memory for the array */
+#define QX_RTERR_ARRAY_TOO_MANY_VALUES 5 /* newdoublearray: more initial values than elements */
+#define QX_RTERR_ELEMENT_NO_STORE 1     /* setda, getda, addgetda: no array store */
+#define QX_RTERR_ELEMENT_ARRAY_INDEX 2  /* setda, getda, addgetda: array index outside the store */
+#define QX_RTERR_ELEMENT_INDEX 3        /* setda, getda, addgetda: element index outside the array */
+#define QX_RTERR_NO_ARGUMENTS 1         /* max, min: no arguments */
+#define QX_RTERR_CALL_ROW 1             /* formula-calling functions, para: row outside the table */
+#define QX_RTERR_CALL_NOT_COMPILED 2    /* formula-calling functions, para: row not compiled */
+#define QX_RTERR_CALL_ARGUMENTS 3       /* formula-calling functions: wrong number of arguments
+                                           (sum, pro, datasum, datapro, dataarraysum: also a count
+                                           of fixed values outside 0..parameters) */
+#define QX_RTERR_PARA_INDEX 3           /* para: parameter index outside the parameters */
+#define QX_RTERR_NO_CONVERGENCE 4       /* simpintegrate: no convergence */
+#define QX_RTERR_NO_FREE_PARAMETER 4    /* sum, pro, datasum, datapro, dataarraysum */
+#define QX_RTERR_SUM_MEMORY 5           /* sum, pro: out of memory for the loop counters;
+                                           datasum, datapro: out of memory for the values */
+#define QX_RTERR_SUM_RANGE 6            /* sum, pro: start > end, step <= 0, or no finite point count */
+#define QX_RTERR_DATA_POINTS 5          /* dataarraysum: fewer than one data point (or out of memory) */
+#define QX_RTERR_DATA_ARRAY 6           /* dataarraysum: data array missing or too short */
+#define QX_RTERR_STALE_FUNCTION 3       /* "unknown function": see below */
+#define QX_RTERR_STALE_FUNCTION_NAME "unknown function"
+
+/* ------------------------------------------------------------------------ */
+/* Error texts and compile-error positions                                   */
+/* ------------------------------------------------------------------------ */
+/*
+ * The texts are exported functions, not inline functions of this header: a
+ * host that binds exports by name from another language gets them too, the
+ * library keeps one table for every host, and the texts can improve without
+ * rebuilding hosts. They are static, never null, and valid for the life of
+ * the process.
+ */
+/* Short English text of a compile code 0..27 (0: success); a generic text for any other code. */
+QX_API const char* comerrtext(int32_t code);
+/* Short English text of run-time error `number` as recorded by function `name` (the name from
+   fcerr/Cfcerr/Ifcerr, of any engine); with a null or unknown name a text for the number alone. */
+QX_API const char* fcerrtext(int32_t number, const char* name);
+/*
+ * Where the last compile of that engine failed: the 0-based byte offset in
+ * the text exactly as the host passed it (blanks, string literals and the
+ * parameter list counted as written). -1 after a successful compile and
+ * before any. Per code:
+ *   1        the offending character: the second of two items that may not
+ *            stand together ("1+*2": the "*"; "2x": the "x"), a leading or
+ *            trailing operator, the "=" of a misplaced assignment, the first
+ *            character of a name that starts with a digit before "(";
+ *   2        where the missing expression should start (just after the
+ *            "=" for "(x)=", the comma for ",1", the ")" for "()"); 0 for
+ *            an empty or blank text;
+ *   3, 4     the "=" after the parameter list (the first character for a
+ *            text starting with "=");
+ *   5, 6, 7, 9  the offending character or parameter name;
+ *   8        a closing bracket without its partner or of the wrong kind, or
+ *            the last opening bracket left open;
+ *   10       the first character of the function name;
+ *   12, 13   the first character of the name or number;
+ *   14       the illegal character;
+ *   16       the function name (wrong count, break/continue outside a
+ *            loop) or the separator after an empty argument;
+ *   17       the first character of the segment after its comma (the end of
+ *            the text after a trailing comma);
+ *   18       the backslash of a bad escape, or the opening quote of an
+ *            unterminated literal;
+ *   19, 20   the first string literal;
+ *   21 to 25 the literal concerned, at its prefix character ($ # & @) or
+ *            else its opening quote;
+ *   11, 15, 26, 27  0 (they concern the text or row as a whole).
+ */
+QX_API int32_t comerrpos(void);
+QX_API int32_t Ccomerrpos(void);
+QX_API int32_t Icomerrpos(void);
 
 /* ------------------------------------------------------------------------ */
 /* Host-visible choices of this library                                      */
@@ -309,11 +415,6 @@ typedef int32_t (*QxIntFn)(int32_t lastIndex, int32_t* args);
  *   compiler output contains). Ordinary constants are read at every
  *   evaluation in both tiers.
  */
-#define QX_ERR_BAD_ROW 26              /* row outside the table, or no table */
-#define QX_ERR_ROW_BUSY 27             /* row is being evaluated right now */
-
-#define QX_RTERR_STALE_FUNCTION 3      /* run-time: call of an unknown function */
-#define QX_RTERR_STALE_FUNCTION_NAME "unknown function"
 
 /* ------------------------------------------------------------------------ */
 /* Shared by all engines                                                     */
@@ -332,6 +433,33 @@ QX_API char** getfcstr(int32_t** lengths);
 QX_API void initfcstr(void);
 /* Returns a static text naming the library and its version. */
 QX_API const char* ver(void);
+
+/* ------------------------------------------------------------------------ */
+/* Interrupting an evaluation                                                */
+/* ------------------------------------------------------------------------ */
+/*
+ * fcinterrupt() is the one function that may be called from any thread at
+ * any time (it only sets an atomic request). The evaluation running at that
+ * moment, in whichever engine, stops soon: at the end of the current loop
+ * pass (for, dowhile, continue), before its next formula call (call,
+ * calfor, calrfor, calcfor, califor, sum, pro, datasum, datapro,
+ * dataarraysum, simpintegrate) or host-function call, and within one step
+ * of sum, pro, datasum, datapro, dataarraysum and simpintegrate; the same
+ * holds in machine code. Other built-in functions (stores, limits, max, ...)
+ * still work while it unwinds, as under any pending error. Every
+ * engine taking part records run-time error QX_RTERR_INTERRUPTED (-3) with
+ * the name QX_RTERR_INTERRUPTED_NAME ("interrupt") under the first-error
+ * rule, so every enclosing loop and call unwinds as for any pending error;
+ * the interrupted call returns its substitute value (usually 0). Fetch the
+ * error with fcerr/Cfcerr/Ifcerr as any other.
+ * When nothing is running the request has no effect: rcal, rcals, Ccal,
+ * Ccals, Ical and Icals called by the host (not from inside a host function)
+ * drop a pending request before they start. A request that arrives just as
+ * an evaluation ends may therefore be lost; a host that must be sure checks
+ * the error record.
+ */
+/* Asks the running evaluation to stop; callable from any thread. */
+QX_API void fcinterrupt(void);
 
 /* ------------------------------------------------------------------------ */
 /* Real engine                                                               */
@@ -454,6 +582,12 @@ QX_API uint8_t QX_STDCALL STDsetfcstrmax(int32_t n);
 QX_API char** QX_STDCALL STDgetfcstr(int32_t** lengths);
 QX_API void QX_STDCALL STDinitfcstr(void);
 QX_API const char* QX_STDCALL STDver(void);
+QX_API void QX_STDCALL STDfcinterrupt(void);
+QX_API const char* QX_STDCALL STDcomerrtext(int32_t code);
+QX_API const char* QX_STDCALL STDfcerrtext(int32_t number, const char* name);
+QX_API int32_t QX_STDCALL STDcomerrpos(void);
+QX_API int32_t QX_STDCALL STDCcomerrpos(void);
+QX_API int32_t QX_STDCALL STDIcomerrpos(void);
 
 QX_API uint8_t QX_STDCALL STDsetfornum(int32_t n);
 QX_API int32_t QX_STDCALL STDrcom(int32_t row, const char* text, int32_t* lastArg);

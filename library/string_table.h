@@ -27,6 +27,15 @@ void release() noexcept;
 // The caller's text is only read.
 int prepass(const char* text, int typeCode, int32_t row, const char** rewritten) noexcept;
 
+// Where the last pre-pass failed: the 0-based offset in its text of the
+// backslash of a bad escape, or the start (prefix character, else opening
+// quote) of the literal concerned; the first literal for errors 2 and 3.
+int32_t errorOffset() noexcept;
+// After a pre-pass that returned -1: for each character of the rewritten
+// text (and its terminator), the offset in the caller's text it came from;
+// a literal's replacement maps to the literal's start.
+const int32_t* origins() noexcept;
+
 // Gives back every slot owned by (row, typeCode) as a compile into that row
 // does before anything else.
 void giveBack(int typeCode, int32_t row) noexcept;

@@ -46,6 +46,11 @@ struct StringTable {
 
 StringTable gTable;
 
+// Origin of each character of the rewritten text in slot 0 (same size as
+// that buffer), and where the last pre-pass failed.
+int32_t* gOrigin = nullptr;
+int32_t gErrorOffset = 0;
+
 uint8_t letterOfCode(int code) {
   switch (code) {
     case 1: return 'i';
@@ -74,6 +79,7 @@ void releaseTable() {
   qx::freeArray(t.tags);
   qx::freeArray(t.rows);
   qx::freeArray(t.nameSlots);
+  qx::freeArray(gOrigin);
   t.capacity = 0;
   t.searchStart = 0;
   t.highWater = 0;
@@ -141,14 +147,18 @@ class Releaser {
 };
 
 // Output into the work buffer, refusing to go beyond `limit` characters.
+// Every character put records `from`, its origin in the caller's text.
 struct Output {
   char* buf;
+  int32_t* origin;
   int64_t limit;
   int64_t n = 0;
+  int32_t from = 0;
 
   bool put(const char* s, int64_t count) {
     if (count > limit - n) return false;
     std::memcpy(buf + n, s, static_cast<size_t>(count));
+    for (int64_t k = 0; k < count; ++k) origin[n + k] = from;
     n += count;
     return true;
   }
@@ -175,8 +185,10 @@ class Prepass {
 
   int run(const char** rewritten) {
     int64_t count = 0, quoted = 0, length = 0;
+    gErrorOffset = 0;
     if (!measure(&count, &quoted, &length)) return 1;
     if (count == 0) return 0;
+    gErrorOffset = firstLiteral_;
     if (!gTable.texts || letter_ == 0) return 2;
 
     int64_t e = 1;
@@ -190,10 +202,11 @@ class Prepass {
     if (need > kMaxText + 1) need = kMaxText + 1;
     if (!workBuffer(need)) return 4;
 
-    Output out{gTable.texts[0], static_cast<int64_t>(gTable.lengths[0]) - 1};
+    Output out{gTable.texts[0], gOrigin, static_cast<int64_t>(gTable.lengths[0]) - 1};
     if (out.limit > kMaxText) out.limit = kMaxText;
     const int r = copy(out);
     out.buf[out.n] = 0;
+    out.origin[out.n] = static_cast<int32_t>(length);
     if (r != 0) {
       giveBack(code_, row_);
       return r;
@@ -205,7 +218,7 @@ class Prepass {
  private:
   // Counts the literals, the characters they span (quotes included) and the
   // length of the text; false when a literal is malformed.
-  bool measure(int64_t* count, int64_t* quoted, int64_t* length) const {
+  bool measure(int64_t* count, int64_t* quoted, int64_t* length) {
     const unsigned char* p = text_;
     while (*p) {
       if (*p != '"') {
@@ -213,7 +226,11 @@ class Prepass {
         continue;
       }
       const unsigned char* end = literalEnd(p + 1);
-      if (!end) return false;
+      if (!end) {
+        gErrorOffset = malformedAt(p);
+        return false;
+      }
+      if (*count == 0) firstLiteral_ = offset(p > text_ && isPrefix(p[-1]) ? p - 1 : p);
       ++*count;
       *quoted += end - p + 1;
       p = end + 1;
@@ -222,16 +239,35 @@ class Prepass {
     return true;
   }
 
+  int32_t offset(const unsigned char* p) const { return static_cast<int32_t>(p - text_); }
+
+  // The backslash of the bad escape in the literal opening at `quote`, or
+  // the quote itself when the literal is not closed.
+  int32_t malformedAt(const unsigned char* quote) const {
+    for (const unsigned char* p = quote + 1; *p; ++p) {
+      if (*p != '\\') continue;
+      if (p[1] != '\\' && p[1] != '"') return offset(p);
+      ++p;
+    }
+    return offset(quote);
+  }
+
   // Makes slot 0 hold at least `need` bytes. (The caller's text cannot lie
   // in it: a text with a literal has a quote, and no output has one.)
   static bool workBuffer(int64_t need) {
     char*& buf = gTable.texts[0];
     int32_t& size = gTable.lengths[0];
-    if (buf && size >= need) return true;
+    if (buf && gOrigin && size >= need) return true;
     qx::freeArray(buf);
+    qx::freeArray(gOrigin);
     size = 0;
     buf = qx::allocArray<char>(need);
-    if (!buf) return false;
+    gOrigin = qx::allocArray<int32_t>(need);
+    if (!buf || !gOrigin) {
+      qx::freeArray(buf);
+      qx::freeArray(gOrigin);
+      return false;
+    }
     size = static_cast<int32_t>(need);
     return true;
   }
@@ -240,6 +276,7 @@ class Prepass {
     const unsigned char* p = text_;
     bool first = true;
     while (*p) {
+      out.from = offset(p);
       unsigned char prefix = 0;
       if (isPrefix(*p) && p[1] == '"') prefix = *p++;
       if (*p != '"') {
@@ -258,7 +295,10 @@ class Prepass {
         case '@': r = charString(body, end, out); break;
         default: r = store(body, end, first, out); break;
       }
-      if (r != 0) return r;
+      if (r != 0) {
+        gErrorOffset = r == 3 ? firstLiteral_ : out.from;
+        return r;
+      }
       first = false;
       p = end + 1;
     }
@@ -366,6 +406,7 @@ class Prepass {
   uint8_t letter_;
   int32_t row_;
   int32_t nameSlot_ = 0;  // the slot naming this formula, once stored
+  int32_t firstLiteral_ = 0;  // start of the first literal (prefix or quote)
   Releaser releaser_;
 };
 
@@ -413,6 +454,9 @@ void giveBack(int typeCode, int32_t row) noexcept {
   }
   while (t.highWater > 0 && t.tags[t.highWater] == kFree) --t.highWater;
 }
+
+int32_t errorOffset() noexcept { return gErrorOffset; }
+const int32_t* origins() noexcept { return gOrigin; }
 
 namespace testing {
 Owners owners() noexcept { return {gTable.highWater, gTable.tags, gTable.rows}; }

@@ -37,6 +37,9 @@ class Compiler {
   Compiler(Engine<T>& e, int32_t room) : E(e), W(e.work), L(room) {}
 
   int compile(const char* text, Compiled& out) noexcept;
+  // After a failed compile: the offset in the compiled text at which the
+  // error was found (its length for an error at the end).
+  int32_t errorOffset() const noexcept { return errAt; }
 
  private:
   Engine<T>& E;
@@ -60,15 +63,40 @@ class Compiler {
   int32_t segLen = 0;
   int32_t emitted = 0;  // operand entries of emitted OP_CONST codes
 
+  // Error position: the compiled text's length, the length of W.text and
+  // the offset found.
+  int32_t srcLen = 0;
+  int32_t tLen = 0;
+  int32_t errAt = 0;
+
+  // Failure at character i of W.text (i == its length: at its end).
+  int failText(int code, int32_t i) noexcept {
+    errAt = i >= 0 && i < tLen ? W.textFrom[i] : srcLen;
+    return code;
+  }
+  // Failure at character i of the segment text (i == n: at its end).
+  int failSeg(int code, int32_t i) noexcept {
+    if (i >= 0 && i < n) errAt = W.segFrom[i];
+    else errAt = n > 0 ? W.segFrom[n - 1] + 1 : srcLen;
+    return code;
+  }
+
   // --- text editing -------------------------------------------------------
   // Replaces s[pos, pos + del) by ins[0, insLen); 11 when it does not fit.
-  int splice(int32_t pos, int32_t del, const char* ins, int32_t insLen) noexcept {
+  // The inserted characters come from insFrom[], or all from `from`.
+  int splice(int32_t pos, int32_t del, const char* ins, int32_t insLen, const int32_t* insFrom,
+             int32_t from = 0) noexcept {
     if (static_cast<int64_t>(n) - del + insLen + kMargin >= L) return C_NO_ROOM;
     std::memmove(s + pos + insLen, s + pos + del, static_cast<size_t>(n - pos - del + 1));
+    std::memmove(W.segFrom + pos + insLen, W.segFrom + pos + del, sizeof(int32_t) * static_cast<size_t>(n - pos - del + 1));
     if (insLen) std::memcpy(s + pos, ins, static_cast<size_t>(insLen));
+    for (int32_t k = 0; k < insLen; ++k) W.segFrom[pos + k] = insFrom ? insFrom[k] : from;
     n = n - del + insLen;
     return C_OK;
   }
+  // Origin of the character at segment position i (the end maps to the
+  // character before it).
+  int32_t fromOf(int32_t i) const noexcept { return i < n ? W.segFrom[i] : n > 0 ? W.segFrom[n - 1] : 0; }
 
   // --- layers ---------------------------------------------------------------
   int segment(int32_t len, int32_t known) noexcept;
@@ -159,14 +187,19 @@ class Compiler {
 template <class T>
 int Compiler<T>::compile(const char* text, Compiled& out) noexcept {
   char* t = W.text;
+  int32_t* tFrom = W.textFrom;
   int32_t len = 0;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  for (; *p; ++p) {
     if (*p == ' ') continue;
     if (len + kMargin >= L) return C_NO_ROOM;
+    tFrom[len] = static_cast<int32_t>(p - reinterpret_cast<const unsigned char*>(text));
     t[len++] = static_cast<char>(*p);
   }
   t[len] = 0;
-  if (len == 0) return C_EMPTY;
+  srcLen = static_cast<int32_t>(p - reinterpret_cast<const unsigned char*>(text));
+  tLen = len;
+  if (len == 0) return failText(C_EMPTY, 0);
 
   // Outer brackets of one kind around the whole text. The closing position
   // of every opening bracket is found in one pass (the operand buffer is
@@ -187,8 +220,8 @@ int Compiler<T>::compile(const char* text, Compiled& out) noexcept {
       --hi;
     }
   }
-  if (hi == lo) return C_EMPTY;
-  if (t[lo] == ',') return C_EMPTY;
+  if (hi == lo) return failText(C_EMPTY, lo);
+  if (t[lo] == ',') return failText(C_EMPTY, lo);
 
   // First segment: up to the first comma at depth 0; its first "=" at depth 0.
   int32_t comma = -1, eq = -1, depth = 0;
@@ -196,13 +229,13 @@ int Compiler<T>::compile(const char* text, Compiled& out) noexcept {
     unsigned char ch = static_cast<unsigned char>(t[i]);
     if (isOpen(ch)) ++depth;
     else if (isClose(ch)) {
-      if (--depth < 0) return C_BRACKETS;
+      if (--depth < 0) return failText(C_BRACKETS, i);
     } else if (depth == 0) {
       if (ch == ',') { comma = i; break; }
       if (ch == '=' && eq < 0) eq = i;
     }
   }
-  if (comma < 0 && depth != 0) return C_BRACKETS;
+  if (comma < 0 && depth != 0) return failText(C_BRACKETS, lastUnclosed(t, lo, hi));
   const int32_t firstEnd = comma < 0 ? hi : comma;
 
   // Parameter list: "(" ... ")" before the "="; anything before the "(" is
@@ -211,17 +244,18 @@ int Compiler<T>::compile(const char* text, Compiled& out) noexcept {
   // "(params,segment names)=", kept after the text itself: the scratch
   // buffer is used by every segment compilation.
   char* common = t + len + 1;
+  int32_t* commonFrom = tFrom + len + 1;
   const int32_t commonRoom = L - len - 1 - kMargin;
   int32_t cl = 0;
   int32_t exprStart = lo;
   bool hasParams = false;
   if (eq >= 0) {
-    if (eq - lo < 2) return C_NO_OPEN;
-    if (t[eq - 1] != ')') return C_NO_CLOSE_BEFORE_EQ;
+    if (eq - lo < 2) return failText(C_NO_OPEN, eq);
+    if (t[eq - 1] != ')') return failText(C_NO_CLOSE_BEFORE_EQ, eq);
     int32_t open = -1;
     for (int32_t i = lo; i < eq; ++i)
       if (t[i] == '(') { open = i; break; }
-    if (open < 0) return C_NO_OPEN;
+    if (open < 0) return failText(C_NO_OPEN, eq);
     const int32_t ps = open + 1, pe = eq - 1;  // parameter text [ps, pe)
     int32_t colon = -1, commas = 0, commasBeforeColon = 0;
     for (int32_t i = ps; i < pe; ++i) {
@@ -231,12 +265,15 @@ int Compiler<T>::compile(const char* text, Compiled& out) noexcept {
     if (colon >= 0) lastArg = colon == ps ? -1 : commasBeforeColon;
     else lastArg = pe > ps ? commas : -1;
     if (pe - ps + 1 >= commonRoom) return C_NO_ROOM;
+    commonFrom[cl] = tFrom[open];
     common[cl++] = '(';
     for (int32_t i = ps; i < pe; ++i) {
       if (i == colon) {
         if (i == ps || i == pe - 1) continue;  // leading or trailing ":" is dropped
+        commonFrom[cl] = tFrom[i];
         common[cl++] = ',';
       } else {
+        commonFrom[cl] = tFrom[i];
         common[cl++] = t[i];
       }
     }
@@ -254,14 +291,14 @@ int Compiler<T>::compile(const char* text, Compiled& out) noexcept {
       unsigned char ch = static_cast<unsigned char>(t[j]);
       if (isOpen(ch)) ++d;
       else if (isClose(ch)) {
-        if (--d < 0) return C_BRACKETS;
+        if (--d < 0) return failText(C_BRACKETS, j);
       } else if (d == 0) {
         if (ch == ',') break;
         if (ch == '=' && e < 0) e = j;
       }
     }
-    if (d != 0) return C_BRACKETS;
-    if (e < 0 || e == st || e == j - 1) return C_SEGMENT;
+    if (d != 0) return failText(C_BRACKETS, lastUnclosed(t, st, j));
+    if (e < 0 || e == st || e == j - 1) return failText(C_SEGMENT, st);
     if (3 * (nSeg + 1) > L) return C_NO_ROOM;
     segs[3 * nSeg] = st;
     segs[3 * nSeg + 1] = e;
@@ -271,16 +308,26 @@ int Compiler<T>::compile(const char* text, Compiled& out) noexcept {
   }
 
   if (commonRoom < 3) return C_NO_ROOM;
-  if (nSeg > 0 && !hasParams) common[cl++] = '(';
+  if (nSeg > 0 && !hasParams) {
+    commonFrom[cl] = tFrom[segs[0]];
+    common[cl++] = '(';
+  }
   if (nSeg > 0 || hasParams) {
     for (int32_t k = 0; k < nSeg; ++k) {
       const int32_t nl = segs[3 * k + 1] - segs[3 * k];
       if (cl + nl + 3 >= commonRoom) return C_NO_ROOM;
-      if (cl > 1 || (k > 0)) common[cl++] = ',';
+      if (cl > 1 || (k > 0)) {
+        commonFrom[cl] = tFrom[segs[3 * k] - 1];  // the comma before the segment
+        common[cl++] = ',';
+      }
       std::memcpy(common + cl, t + segs[3 * k], static_cast<size_t>(nl));
+      std::memcpy(commonFrom + cl, tFrom + segs[3 * k], sizeof(int32_t) * static_cast<size_t>(nl));
       cl += nl;
     }
+    const int32_t closeFrom = hasParams ? tFrom[exprStart - 2] : tFrom[segs[0]];
+    commonFrom[cl] = closeFrom;
     common[cl++] = ')';
+    commonFrom[cl] = hasParams ? tFrom[exprStart - 1] : closeFrom;
     common[cl++] = '=';
   }
 
@@ -302,8 +349,12 @@ int Compiler<T>::compile(const char* text, Compiled& out) noexcept {
     // A segment changes only the text after the parameter list, so the
     // list stays in place from the first segment on.
     const bool first = k == nSeg;
-    if (first) std::memcpy(s, common, static_cast<size_t>(cl));
+    if (first) {
+      std::memcpy(s, common, static_cast<size_t>(cl));
+      std::memcpy(W.segFrom, commonFrom, sizeof(int32_t) * static_cast<size_t>(cl));
+    }
     std::memcpy(s + cl, t + es, static_cast<size_t>(ee - es));
+    std::memcpy(W.segFrom + cl, tFrom + es, sizeof(int32_t) * static_cast<size_t>(ee - es));
     const int32_t segTextLen = cl + (ee - es);
     s[segTextLen] = 0;
     if (int e = segment(segTextLen, first ? 0 : cl)) return e;
@@ -338,7 +389,7 @@ int Compiler<T>::segment(int32_t len, int32_t known) noexcept {
     const unsigned char c = static_cast<unsigned char>(s[i]);
     if (c >= 'a' && c <= 'f' && isOpen(static_cast<unsigned char>(s[i + 1])) &&
         (i == 0 || !isNameChar(static_cast<unsigned char>(s[i - 1]))))
-      return C_UNDEF_FN;
+      return failSeg(C_UNDEF_FN, i);
   }
 
   if (int e = rewriteCalls(known > 0 ? known : 1)) return e;
@@ -389,19 +440,21 @@ bool Compiler<T>::insideLoop(int32_t from) const noexcept {
 template <class T>
 int Compiler<T>::rewriteCalls(int32_t from) noexcept {
   char* r = W.scratch;
+  int32_t* rFrom = W.scratchFrom;
   for (int32_t i = n - 1; i >= from; --i) {
     if (!isOpen(static_cast<unsigned char>(s[i])) || !isNameChar(static_cast<unsigned char>(s[i - 1]))) continue;
     int32_t j = i;
     while (j > 0 && isNameChar(static_cast<unsigned char>(s[j - 1]))) --j;
-    if (isDigit(static_cast<unsigned char>(s[j]))) return C_SYNTAX;
+    if (isDigit(static_cast<unsigned char>(s[j]))) return failSeg(C_SYNTAX, j);
     const int32_t m = lookupMerged(s + j, i - j);
     if (m < 0) continue;
     // The call's own brackets disappear in the rewrite, so their kinds are
     // checked here; brackets inside the arguments are checked with the rest
     // of the expression.
     const int32_t close = matchBracket(s, i, n);
-    if (close < 0 || s[close] != closeOf(static_cast<unsigned char>(s[i]))) return C_BRACKETS;
-    if ((m == FN_BREAK || m == FN_CONTINUE) && !insideLoop(j)) return C_ARGS;
+    if (close < 0) return failSeg(C_BRACKETS, i);
+    if (s[close] != closeOf(static_cast<unsigned char>(s[i]))) return failSeg(C_BRACKETS, close);
+    if ((m == FN_BREAK || m == FN_CONTINUE) && !insideLoop(j)) return failSeg(C_ARGS, j);
 
     // Argument list [as, ae), without brackets around all of it.
     int32_t as = i + 1, ae = close;
@@ -412,10 +465,19 @@ int Compiler<T>::rewriteCalls(int32_t from) noexcept {
     }
 
     int32_t rl = 0;
+    // Each piece records where it comes from: written text from `origin`,
+    // copied arguments from their own characters.
+    int32_t origin = W.segFrom[j];
     auto put = [&](const char* txt, int32_t tl) {
       if (rl + tl + kMargin >= L) return false;
       std::memcpy(r + rl, txt, static_cast<size_t>(tl));
+      for (int32_t k = 0; k < tl; ++k) rFrom[rl + k] = origin;
       rl += tl;
+      return true;
+    };
+    auto putCopy = [&](int32_t at, int32_t tl) {
+      if (!put(s + at, tl)) return false;
+      std::memcpy(rFrom + rl - tl, W.segFrom + at, sizeof(int32_t) * static_cast<size_t>(tl));
       return true;
     };
     auto putNum = [&](int32_t v) {
@@ -432,8 +494,9 @@ int Compiler<T>::rewriteCalls(int32_t from) noexcept {
         if (isOpen(c)) ++d;
         else if (isClose(c)) --d;
         else if (c == ',' && d == 0) {
-          if (p == st) return C_ARGS;  // empty argument
+          if (p == st) return failSeg(C_ARGS, p);  // empty argument
           // markers of the control functions before this argument
+          origin = W.segFrom[st];
           bool ok = true;
           if (m == FN_FOR && argIndex == 0) { ok = put("d(0)+", 5); ++slots; }
           if (m == FN_FOR && argIndex == 1) { ok = put("e(0)+", 5); ++slots; }
@@ -443,7 +506,9 @@ int Compiler<T>::rewriteCalls(int32_t from) noexcept {
             ok = put("f(", 2) && putNum(argIndex) && put(")+", 2);
             ++slots;
           }
-          if (!ok || !put("b(", 2) || !put(s + st, p - st) || !put(")+", 2)) return C_NO_ROOM;
+          if (!ok || !put("b(", 2) || !putCopy(st, p - st)) return C_NO_ROOM;
+          origin = fromOf(p);
+          if (!put(")+", 2)) return C_NO_ROOM;
           ++slots;
           ++argIndex;
           st = p + 1;
@@ -454,9 +519,10 @@ int Compiler<T>::rewriteCalls(int32_t from) noexcept {
     const int32_t rule = E.mRules[m];
     if ((rule != -2 && rule != count) || (m == FN_FOR && count < 3) ||
         ((m == FN_DOWHILE || m == FN_IF) && count < 2))
-      return C_ARGS;
+      return failSeg(C_ARGS, j);
+    origin = W.segFrom[close];
     if (!put("b(", 2) || !putNum(m) || !put(")+b(", 4) || !putNum(count + 2) || !put(")]", 2)) return C_NO_ROOM;
-    if (int e = splice(j, close + 1 - j, r, rl)) return e;
+    if (int e = splice(j, close + 1 - j, r, rl, rFrom)) return e;
     i = j;
   }
   return C_OK;
@@ -467,17 +533,17 @@ int Compiler<T>::rewriteCalls(int32_t from) noexcept {
 // ---------------------------------------------------------------------------
 template <class T>
 int Compiler<T>::expression(int32_t known) noexcept {
-  if (s[0] == '=') return C_NO_OPEN;
+  if (s[0] == '=') return failSeg(C_NO_OPEN, 0);
   const char* eqp = known > 0 ? s + known - 1 : std::strchr(s, '=');
   if (!eqp || eqp == s || eqp[-1] != ')') {
-    if (int e = splice(0, 0, "()=", 3)) return e;
+    if (int e = splice(0, 0, "()=", 3, nullptr, fromOf(0))) return e;
     eqp = s + 2;
   }
   eqPos = static_cast<int32_t>(eqp - s);
-  if (s[n - 1] == '=') return C_EMPTY;
+  if (s[n - 1] == '=') return failSeg(C_EMPTY, n);
   const int32_t e0 = eqPos + 1;
   if (s[e0] == '+' || s[e0] == '-') {
-    if (int e = splice(e0, 0, "0", 1)) return e;
+    if (int e = splice(e0, 0, "0", 1, nullptr, W.segFrom[e0])) return e;
   }
 
   if (known == 0) {
@@ -486,12 +552,13 @@ int Compiler<T>::expression(int32_t known) noexcept {
 
   // Brackets pair by kind; then all of them are round ones.
   {
-    if (!pairsByKind(s, e0, n, W.scratch)) return C_BRACKETS;
+    const int32_t unpaired = unpairedByKind(s, e0, n, W.scratch);
+    if (unpaired >= 0) return failSeg(C_BRACKETS, unpaired);
     for (int32_t i = e0; i < n; ++i) {
       const unsigned char c = static_cast<unsigned char>(s[i]);
       if (isOpen(c)) s[i] = '(';
       else if (isClose(c)) s[i] = ')';
-      else if ((c >= 1 && c <= 31) || c == '!') return C_CHAR;
+      else if ((c >= 1 && c <= 31) || c == '!') return failSeg(C_CHAR, i);
     }
   }
 
@@ -507,9 +574,14 @@ int Compiler<T>::expression(int32_t known) noexcept {
       if (int64_t{n} + k + kMargin >= L) return C_NO_ROOM;
       int32_t w = n + k;
       s[w] = 0;
+      int32_t* from = W.segFrom;
       for (int32_t r = n - 1; r >= e0; --r) {
+        from[w - 1] = from[r];
         s[--w] = s[r];
-        if ((s[r] == '+' || s[r] == '-') && r > e0 && s[r - 1] == '(') s[--w] = '0';
+        if ((s[r] == '+' || s[r] == '-') && r > e0 && s[r - 1] == '(') {
+          from[w - 1] = from[r];  // the inserted 0 stands for the sign
+          s[--w] = '0';
+        }
       }
       n += k;
     }
@@ -525,7 +597,7 @@ int Compiler<T>::parameters() noexcept {
   const int32_t ps = 1, pe = eqPos - 1;
   for (int32_t i = ps; i < pe; ++i) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (!(isNameChar(c) || c == ',')) return C_PARAM_CHAR;
+    if (!(isNameChar(c) || c == ',')) return failSeg(C_PARAM_CHAR, i);
   }
   nVars = 0;
   std::memset(W.lookup, 0, sizeof(int32_t) * static_cast<size_t>(L));
@@ -534,12 +606,12 @@ int Compiler<T>::parameters() noexcept {
       if (i < pe && s[i] != ',') continue;
       if (2 * (nVars + 1) > L) return C_NO_ROOM;
       const int32_t nl = i - st;
-      if (nl > 0 && isDigit(static_cast<unsigned char>(s[st]))) return C_DIGIT_NAME;
+      if (nl > 0 && isDigit(static_cast<unsigned char>(s[st]))) return failSeg(C_DIGIT_NAME, st);
       if constexpr (T::kImaginaryUnit) {
-        if (nl == 1 && s[st] == 'i') return C_IMAG_PARAM;
+        if (nl == 1 && s[st] == 'i') return failSeg(C_IMAG_PARAM, st);
       }
       int32_t* entry = lookupEntry(s + st, nl);
-      if (*entry != 0) return C_DUP_PARAM;
+      if (*entry != 0) return failSeg(C_DUP_PARAM, st);
       W.names[2 * nVars] = st;
       W.names[2 * nVars + 1] = nl;
       *entry = ++nVars;
@@ -560,26 +632,37 @@ int Compiler<T>::assignments() noexcept {
     if (s[i] != '=') continue;
     int32_t ns = i;
     while (ns > 0 && isNameChar(static_cast<unsigned char>(s[ns - 1]))) --ns;
-    if (ns == i || ns == 0 || s[ns - 1] != '(') return C_SYNTAX;
-    if (isDigit(static_cast<unsigned char>(s[ns]))) return C_DIGIT_NAME;
+    if (ns == i || ns == 0 || s[ns - 1] != '(') return failSeg(C_SYNTAX, i);
+    if (isDigit(static_cast<unsigned char>(s[ns]))) return failSeg(C_DIGIT_NAME, ns);
     const int32_t nl = i - ns;
-    if (findVar(s + ns, nl) < 0) return C_UNDEF_NAME;
+    if (findVar(s + ns, nl) < 0) return failSeg(C_UNDEF_NAME, ns);
     const int32_t close = matchBracket(s, ns - 1, n);
-    if (close < 0) return C_BRACKETS;
-    if (close == i + 1) return C_SYNTAX;  // nothing to assign
+    if (close < 0) return failSeg(C_BRACKETS, ns - 1);
+    if (close == i + 1) return failSeg(C_SYNTAX, close);  // nothing to assign
 
     char* r = W.scratch;
+    int32_t* rFrom = W.scratchFrom;
     const int32_t el = close - i - 1;
     const int32_t total = 5 + el + 7 + nl + 4;
     if (total + kMargin >= L) return C_NO_ROOM;
     int32_t rl = 0;
+    // Written parts come from the opening bracket, the "=", the name and
+    // the closing bracket; the expression and the name from themselves.
+    auto fill = [&](int32_t count, int32_t from) {
+      for (int32_t k = 0; k < count; ++k) rFrom[rl + k] = from;
+    };
+    fill(5, W.segFrom[ns - 1]);
     std::memcpy(r + rl, "(mov(", 5); rl += 5;
+    std::memcpy(rFrom + rl, W.segFrom + i + 1, sizeof(int32_t) * static_cast<size_t>(el));
     std::memcpy(r + rl, s + i + 1, static_cast<size_t>(el)); rl += el;
+    fill(7, W.segFrom[i]);
     std::memcpy(r + rl, "-(1+(0", 6); rl += 6;
     r[rl++] = kAssignJoin;
+    std::memcpy(rFrom + rl, W.segFrom + ns, sizeof(int32_t) * static_cast<size_t>(nl));
     std::memcpy(r + rl, s + ns, static_cast<size_t>(nl)); rl += nl;
+    fill(4, W.segFrom[close]);
     std::memcpy(r + rl, "))))", 4); rl += 4;
-    if (int e = splice(ns - 1, close + 1 - (ns - 1), r, rl)) return e;
+    if (int e = splice(ns - 1, close + 1 - (ns - 1), r, rl, rFrom)) return e;
     i = ns - 1 + 5;  // go on inside the expression (nested assignments)
   }
   return C_OK;
@@ -596,10 +679,11 @@ int Compiler<T>::functionNames() noexcept {
       int32_t j = w;
       while (j > eqPos + 1 && isNameChar(static_cast<unsigned char>(s[j - 1]))) --j;
       const int32_t code = unaryCode<T>(s + j, w - j);
-      if (code < 0) return C_UNDEF_FN;
+      if (code < 0) return failSeg(C_UNDEF_FN, j);
       s[j] = static_cast<char>(code);
       w = j + 1;
     }
+    W.segFrom[w] = W.segFrom[i];
     s[w++] = s[i];
   }
   n = w;
@@ -620,7 +704,7 @@ int Compiler<T>::operands() noexcept {
     if (isDigit(c) || c == '.') {
       double d;
       tl = scanNumber(s + i, d);
-      if (tl < 0) return C_NUMBER;
+      if (tl < 0) return failSeg(C_NUMBER, i);
       V v = T::fromDouble(d);
       if constexpr (T::kImaginaryUnit) {
         // "3i": the literal itself becomes imaginary.
@@ -657,13 +741,15 @@ int Compiler<T>::operands() noexcept {
           }
         }
       }
-      if (!found) return C_UNDEF_NAME;
+      if (!found) return failSeg(C_UNDEF_NAME, i);
     } else {
+      W.segFrom[w] = W.segFrom[i];
       s[w++] = s[i++];
       continue;
     }
     if (nOps >= L) return C_NO_ROOM;
     W.operands[nOps++] = entry;
+    W.segFrom[w] = W.segFrom[i];
     s[w++] = '!';
     i += tl;
   }
@@ -685,15 +771,17 @@ int Compiler<T>::shape(int32_t e0) noexcept {
     else if (c == '(' || (c >= 10 && c <= 31)) x = '(';
     else if (c == ')') x = ')';
     else if (c == '+' || c == '-' || c == '*' || c == '/' || c == '^' || c == kAssignJoin) x = '*';
-    else return C_CHAR;
+    else return failSeg(C_CHAR, i);
     sh[k++] = x;
   }
-  if (k == 0) return C_EMPTY;
-  if (sh[0] == '*' || sh[k - 1] == '*') return C_SYNTAX;
+  // Shape character k stands for segment character e0 + k.
+  if (k == 0) return failSeg(C_EMPTY, e0);
+  if (sh[0] == '*') return failSeg(C_SYNTAX, e0);
+  if (sh[k - 1] == '*') return failSeg(C_SYNTAX, e0 + k - 1);
   static const char kPairs[] = "(**)())(**)!!(!!";
   for (int32_t i = 0; i + 1 < k; ++i) {
     for (int p = 0; p < 16; p += 2)
-      if (sh[i] == kPairs[p] && sh[i + 1] == kPairs[p + 1]) return C_SYNTAX;
+      if (sh[i] == kPairs[p] && sh[i + 1] == kPairs[p + 1]) return failSeg(C_SYNTAX, e0 + i + 1);
   }
   return C_OK;
 }
@@ -716,7 +804,7 @@ int Compiler<T>::postfix(int32_t e0) noexcept {
       while (top > 0 && st[top - 1] != '(') {
         if (int e = emit(codeOfStacked(st[--top]))) return e;
       }
-      if (top == 0) return C_BRACKETS;
+      if (top == 0) return failSeg(C_BRACKETS, i);
       --top;  // the "("
     } else {
       const int prec = precedence(c);
@@ -727,7 +815,7 @@ int Compiler<T>::postfix(int32_t e0) noexcept {
       st[top++] = c;
     }
   }
-  if (top != 0) return C_BRACKETS;
+  if (top != 0) return failSeg(C_BRACKETS, e0);
   if (codeLen + segLen + 1 >= L) return C_NO_ROOM;
   segCode[segLen++] = OP_END;
   return C_OK;
@@ -778,7 +866,7 @@ int Compiler<T>::finishSegment() noexcept {
     for (int32_t i = 0; i < segLen; ++i) {
       if (segCode[i] == OP_CONST) sawVar |= W.operands[k++] >= 0;
       else if (segCode[i] == OP_MOV) {
-        if (!sawVar) return C_SYNTAX;
+        if (!sawVar) return failSeg(C_SYNTAX, eqPos + 1);
         break;
       }
     }

@@ -23,6 +23,9 @@ void releaseWorkArea(WorkArea<V>& w) noexcept {
   freeArray(w.segs);
   freeArray(w.vals);
   freeArray(w.pool);
+  freeArray(w.textFrom);
+  freeArray(w.segFrom);
+  freeArray(w.scratchFrom);
   w.size = 0;
 }
 
@@ -36,7 +39,9 @@ bool growWorkArea(WorkArea<V>& w, int32_t L) noexcept {
       !(w.code = allocArray<uint8_t>(L)) || !(w.operands = allocArray<int32_t>(L)) ||
       !(w.refs = allocArray<int32_t>(L)) || !(w.names = allocArray<int32_t>(L)) ||
       !(w.lookup = allocArray<int32_t>(L)) ||
-      !(w.segs = allocArray<int32_t>(L)) || !(w.vals = allocArray<V>(L)) || !(w.pool = allocArray<V>(L)))
+      !(w.segs = allocArray<int32_t>(L)) || !(w.vals = allocArray<V>(L)) || !(w.pool = allocArray<V>(L)) ||
+      !(w.textFrom = allocArray<int32_t>(L)) || !(w.segFrom = allocArray<int32_t>(L)) ||
+      !(w.scratchFrom = allocArray<int32_t>(L)))
     return false;
   w.size = L;
   return true;
@@ -64,6 +69,9 @@ int compileRow(int32_t row, const char* text, int32_t* lastArgOut) noexcept {
   using V = typename T::Value;
   Engine<T>& E = engine<T>();
   TableView<V>& t = E.table;
+  // Codes about the text as a whole (a bad or busy row, no memory, no room)
+  // are placed at its start.
+  E.errPos = 0;
   if (row < 0 || row >= t.rows) return C_BAD_ROW;
   if (t.busy[row] > 0) return C_ROW_BUSY;
   if (!text) text = "";
@@ -79,6 +87,7 @@ int compileRow(int32_t row, const char* text, int32_t* lastArgOut) noexcept {
     // The row's strings were given back and may be reused by others: a
     // formula that still used them must not stay runnable.
     if (ownedStrings) t.flags[row] = 0;
+    E.errPos = strings::errorOffset();
     return C_PREPASS_BASE + pre;
   }
   const char* src = pre < 0 ? rewritten : text;
@@ -95,7 +104,15 @@ int compileRow(int32_t row, const char* text, int32_t* lastArgOut) noexcept {
       n = L;
       continue;
     }
-    if (r != C_OK) return r;
+    if (r != C_OK) {
+      if (r != C_NO_ROOM && r != C_MEMORY) {
+        // The compiler's offset is in the text it compiled: map a
+        // rewritten text back to the host's.
+        const int32_t at = c.errorOffset();
+        E.errPos = pre < 0 ? strings::origins()[at] : at;
+      }
+      return r;
+    }
     break;
   }
 
@@ -118,6 +135,7 @@ int compileRow(int32_t row, const char* text, int32_t* lastArgOut) noexcept {
   for (int32_t i = 0; i < refCount; ++i) ptrs[i + 1] = vals + E.work.refs[i];
 
   t.flags[row] = 1;
+  E.errPos = -1;
   t.argc[row] = out.header[H_LAST_ARG];
   if (lastArgOut) *lastArgOut = out.header[H_LAST_ARG];
   return C_OK;

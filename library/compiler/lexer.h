@@ -61,19 +61,33 @@ inline int32_t matchBracket(const char* s, int32_t pos, int32_t end) noexcept {
   return -1;
 }
 
-// True when the brackets of s[from, to) pair up, each with one of its own
-// kind. `stack` holds at least to - from characters.
-inline bool pairsByKind(const char* s, int32_t from, int32_t to, char* stack) noexcept {
+// The last opening bracket of s[from, to) that no bracket closes there
+// (`from` when there is none).
+inline int32_t lastUnclosed(const char* s, int32_t from, int32_t to) noexcept {
+  int32_t depth = 0;
+  for (int32_t i = to - 1; i >= from; --i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (isClose(c)) ++depth;
+    else if (isOpen(c) && depth-- == 0) return i;
+  }
+  return from;
+}
+
+// -1 when the brackets of s[from, to) pair up, each with one of its own
+// kind; else the offending bracket: a closing one without its partner or of
+// another kind, or the last one left open. `stack` holds at least to - from
+// characters.
+inline int32_t unpairedByKind(const char* s, int32_t from, int32_t to, char* stack) noexcept {
   int32_t top = 0;
   for (int32_t i = from; i < to; ++i) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
     if (isOpen(c)) {
       stack[top++] = static_cast<char>(c);
     } else if (isClose(c)) {
-      if (top == 0 || stack[--top] != openOf(c)) return false;
+      if (top == 0 || stack[--top] != openOf(c)) return i;
     }
   }
-  return top == 0;
+  return top == 0 ? -1 : lastUnclosed(s, from, to);
 }
 
 // Decimal text to double independent of the host's locale.

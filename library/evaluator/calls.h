@@ -25,6 +25,13 @@ inline typename T::Value fail(int32_t e, int32_t last, typename T::Value* a) noe
   return T::failed(a);
 }
 
+// True when a formula-calling function must not call anything: an error is
+// pending, or an interrupt was requested (then recorded now).
+template <class T>
+inline bool callsStopped() noexcept {
+  return engine<T>().err.number != 0 || interruptRequested<T>();
+}
+
 // Runs row r of a table (own or another engine's) as a nested evaluation.
 // With `args`, the row's parameters are set from them first (the host's
 // own evaluations); machine code of the row copies them itself.
@@ -84,7 +91,7 @@ template <class T, class Target>
 typename T::Value callWithArgs(int nest, int32_t last, typename T::Value* a) noexcept {
   using TV = typename Target::Value;
   Engine<T>& E = engine<T>();
-  if (E.err.number) return T::failed(a);
+  if (callsStopped<T>()) return T::failed(a);
   int32_t row = 0;
   if (int32_t e = checkCall<T, Target>(nest, last, a, row)) return fail<T>(e, last, a);
   TableView<TV>& t = view<T, Target>();
@@ -99,6 +106,9 @@ typename T::Value callWithArgs(int nest, int32_t last, typename T::Value* a) noe
   ++E.nest[nest];
   TV r = runRow<Target>(t, row);
   --E.nest[nest];
+  // An interrupt that stopped the called formula (maybe of another engine)
+  // is recorded for the caller's engine too, so its loops unwind as well.
+  if (interruptRequested<T>()) return T::failed(a);
   return convertValue<Target, T>(r);
 }
 
@@ -107,7 +117,7 @@ typename T::Value callWithArgs(int nest, int32_t last, typename T::Value* a) noe
 template <class T>
 typename T::Value callKeep(int32_t last, typename T::Value* a) noexcept {
   Engine<T>& E = engine<T>();
-  if (E.err.number) return T::failed(a);
+  if (callsStopped<T>()) return T::failed(a);
   int32_t row = 0;
   if (int32_t e = checkCall<T, T>(NEST_CALL, last, a, row)) return fail<T>(e, last, a);
   ++E.nest[NEST_CALL];

@@ -64,6 +64,11 @@ constexpr int32_t kErrStaleFunction = 3;
 template <class T>
 inline typename T::Value callHandler(int32_t m, int32_t lastIndex, typename T::Value* args) noexcept {
   Engine<T>& E = engine<T>();
+  // An interrupted evaluation calls no host function any more: the call
+  // yields the substitute value. (Formula-calling functions check for
+  // themselves; the other built-in functions work as under any pending
+  // error.)
+  if (m >= T::kBuiltinCount && interruptRequested<T>()) return T::failed(args);
   if (m < E.mCount && E.mFns && E.mFns[m]) return E.mFns[m](lastIndex, args);
   E.err.record(kErrStaleFunction, kUnknownFunction);
   return T::failed(args);
@@ -153,7 +158,7 @@ inline void controlCall(Cursors<T>& c, int32_t m, int32_t count, typename T::Val
       if (E.level > baseLevel) {
         LoopRecord<V>& r = E.loops[E.level];
         bool again = false;
-        if (E.err.number == 0) {
+        if (E.err.number == 0 && !interruptRequested<T>()) {
           if (++r.iter > E.iterLimit) E.err.record(1, builtinName<T>(m));
           else again = m == FN_FOR || T::truth(args[count]);
         }
@@ -184,7 +189,7 @@ inline void controlCall(Cursors<T>& c, int32_t m, int32_t count, typename T::Val
       }
       break;
     case FN_CONTINUE:
-      if (E.level > baseLevel && E.err.number == 0) {
+      if (E.level > baseLevel && E.err.number == 0 && !interruptRequested<T>()) {
         LoopRecord<V>& r = E.loops[E.level];
         if (++r.iter > E.iterLimit) {
           E.err.record(1, builtinName<T>(FN_CONTINUE));

@@ -1053,6 +1053,11 @@ class Translator {
       cc_->jle(slow);
       cc_->cmp(field(&E.err.number, 4), 0);
       cc_->jne(slow);
+      // An interrupt request takes the helper's path, which records it and
+      // ends the loop as the interpreter does.
+      cc_->mov(tmp, reinterpret_cast<uint64_t>(&gInterrupt));
+      cc_->cmp(x86::dword_ptr(tmp), 0);
+      cc_->jne(slow);
       recordAddress(rec, tmp, lvl);
       cc_->mov(tmp, reinterpret_cast<uint64_t>(code_ + loopOf_[pos] + 1));
       cc_->cmp(x86::qword_ptr(rec, static_cast<int32_t>(offsetof(LoopRecord<V>, pc))), tmp);

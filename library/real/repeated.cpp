@@ -5,7 +5,10 @@
 // The target row may be the very row whose evaluation called the function
 // (or a row that calls back into it). Every activation of a row shares that
 // row's value array and stack, so a nested evaluation can overwrite the
-// argument slots `a` this handler was given. Everything still needed after
+// argument slots `a` this handler was given.
+//
+// Every step polls the interrupt request; an interrupted walk ends at once
+// and yields 0 (the error is then pending). Everything still needed after
 // the first nested evaluation (bounds, steps, tuples, array indices, the
 // function's own name) is therefore copied out of `a` before it starts.
 #include <cmath>
@@ -126,7 +129,7 @@ struct Axis {
 // each free parameter; parameter 0 changes fastest.
 double gridWalk(int nest, bool product, int32_t last, double* a) noexcept {
   Engine<R>& E = engine<R>();
-  if (E.err.number) return 0.0;
+  if (callsStopped<R>()) return 0.0;
   Call call;
   int32_t c = 0, F = 0;
   if (int32_t e = checkWithFixed(nest, last, a, 2, call, c, F)) return record(e, call.name);
@@ -155,6 +158,7 @@ double gridWalk(int nest, bool product, int32_t last, double* a) noexcept {
   NestGuard guard(E.nest[nest]);
   double acc = product ? 1.0 : 0.0;
   for (;;) {
+    if (interruptRequested<R>()) break;
     const double v = runRow<R>(E.table, call.row);
     acc = product ? acc * v : acc + v;
     int32_t j = 0;
@@ -177,7 +181,7 @@ double gridWalk(int nest, bool product, int32_t last, double* a) noexcept {
 // datasum and datapro: row, c, the c fixed values, then tuples of F values.
 double tupleWalk(int nest, bool product, int32_t last, double* a) noexcept {
   Engine<R>& E = engine<R>();
-  if (E.err.number) return 0.0;
+  if (callsStopped<R>()) return 0.0;
   Call call;
   int32_t c = 0, F = 0;
   if (int32_t e = checkWithFixed(nest, last, a, 2, call, c, F)) return record(e, call.name);
@@ -196,6 +200,7 @@ double tupleWalk(int nest, bool product, int32_t last, double* a) noexcept {
   NestGuard guard(E.nest[nest]);
   double acc = product ? 1.0 : 0.0;
   for (int32_t t = 0; t < values; t += F) {
+    if (interruptRequested<R>()) break;
     for (int32_t j = 0; j < F; ++j) params[j] = tuples[t + j];
     const double v = runRow<R>(E.table, call.row);
     acc = product ? acc * v : acc + v;
@@ -215,7 +220,7 @@ double dataPro(int32_t last, double* a) noexcept { return tupleWalk(NEST_DATAPRO
 // element i of its array.
 double dataArraySum(int32_t last, double* a) noexcept {
   Engine<R>& E = engine<R>();
-  if (E.err.number) return 0.0;
+  if (callsStopped<R>()) return 0.0;
   Call call;
   int32_t c = 0, F = 0;
   if (int32_t e = checkWithFixed(NEST_DATAARRAYSUM, last, a, 4, call, c, F)) return record(e, call.name);
@@ -244,6 +249,7 @@ double dataArraySum(int32_t last, double* a) noexcept {
   NestGuard guard(E.nest[NEST_DATAARRAYSUM]);
   double acc = 0.0;
   for (int32_t i = 0; i < N; ++i) {
+    if (interruptRequested<R>()) break;
     // The formula may re-create or shorten the arrays it is summed over:
     // every element is looked up afresh, and a vanished one ends the sum
     // with error 6 instead of reading released storage.
@@ -262,7 +268,7 @@ double dataArraySum(int32_t last, double* a) noexcept {
 // until two estimates differ by less than eps.
 double simpIntegrate(int32_t last, double* a) noexcept {
   Engine<R>& E = engine<R>();
-  if (E.err.number) return 0.0;
+  if (callsStopped<R>()) return 0.0;
   Call call;
   if (int32_t e = checkRepeated(NEST_SIMP, last, a, 4, 3, call)) return record(e, call.name);
   if (last + 1 != call.P + 3) return record(3, call.name);
@@ -289,6 +295,7 @@ double simpIntegrate(int32_t last, double* a) noexcept {
     if (pass > E.iterLimit || pass >= kMaxSimpsonPasses) return record(4, call.name);
     double M = 0.0;
     for (int64_t j = 0; j < n; ++j) {
+      if (interruptRequested<R>()) return 0.0;
       params[0] = lo + (static_cast<double>(j) + 0.5) * h;
       M += runRow<R>(E.table, call.row);
     }
