@@ -1227,6 +1227,16 @@ class Translator {
         cc_->jne(general);
       }
       store(val(dst), v);
+      if (reentrant_) {
+        // The three pushes skipped here write what they cover to the stack
+        // area (the value, 1, 0); an activation of the row suspended in a
+        // call reads those slots after the call, and so does a host
+        // function whose arguments lie there.
+        const int32_t e = sp_ - 1;
+        store(slot(e), v);
+        copyValue(slot(e + 1), val(one));
+        copyValue(slot(e + 2), val(zero));
+      }
       cc_->jmp(assignDone_);
       cc_->bind(general);
       assignEnd_ = pos + 7;
