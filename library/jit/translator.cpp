@@ -1232,10 +1232,17 @@ class Translator {
         // area (the value, 1, 0); an activation of the row suspended in a
         // call reads those slots after the call, and so does a host
         // function whose arguments lie there.
+        // On this path the constants are exactly 1 and 0.
         const int32_t e = sp_ - 1;
         store(slot(e), v);
-        copyValue(slot(e + 1), val(one));
-        copyValue(slot(e + 2), val(zero));
+        if constexpr (kInt) {
+          cc_->mov(slot(e + 1), 1);
+        } else {
+          x86::Gp bits = gpq();
+          cc_->mov(bits, uint64_t{0x3FF0000000000000});
+          cc_->mov(slot(e + 1), bits);
+        }
+        cc_->mov(slot(e + 2), 0);
       }
       cc_->jmp(assignDone_);
       cc_->bind(general);
