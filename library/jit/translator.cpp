@@ -1229,10 +1229,10 @@ class Translator {
       store(val(dst), v);
       if (reentrant_) {
         // The three pushes skipped here write what they cover to the stack
-        // area (the value, 1, 0); an activation of the row suspended in a
-        // call reads those slots after the call, and so does a host
-        // function whose arguments lie there.
-        // On this path the constants are exactly 1 and 0.
+        // area (the value, 1, 0; on this path the constants are exactly 1
+        // and 0); an activation of the row suspended in a call reads those
+        // slots after the call, and so does a host function whose
+        // arguments lie there.
         const int32_t e = sp_ - 1;
         store(slot(e), v);
         if constexpr (kInt) {
