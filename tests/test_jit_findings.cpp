@@ -243,20 +243,22 @@ QxComplex hostReenterWriteC(int32_t last, QxComplex* a) {
   const double r = reenterAny();
   return QxComplex{a[0].re * 3 + r, a[0].im};
 }
+// Integer host functions wrap as the engine does.
+int32_t wrap(int64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(v))); }
 int32_t hostReenterI(int32_t, int32_t* a) {
   const int32_t x = a[0];
-  return 10 * x + static_cast<int32_t>(reenterAny());
+  return wrap(int64_t{10} * x + static_cast<int32_t>(reenterAny()));
 }
 int32_t hostReenterAfterI(int32_t last, int32_t* a) {
   const int32_t r = static_cast<int32_t>(reenterAny());
-  int32_t s = 10 * a[0] + r;
-  for (int32_t i = 1; i <= last; ++i) s += 100 * i * a[i];
-  return s;
+  int64_t s = int64_t{10} * a[0] + r;
+  for (int32_t i = 1; i <= last; ++i) s += int64_t{100} * i * a[i];
+  return wrap(s);
 }
 int32_t hostReenterWriteI(int32_t last, int32_t* a) {
-  a[0] = a[last] + 5;
+  a[0] = wrap(int64_t{a[last]} + 5);
   const int32_t r = static_cast<int32_t>(reenterAny());
-  return a[0] * 3 + r;
+  return wrap(int64_t{a[0]} * 3 + r);
 }
 
 struct Reentry {
