@@ -10,8 +10,10 @@
 //   bit 7     leave run-time errors pending between evaluations
 // then up to 8 records separated by zero bytes: a selector byte, an argument
 // byte and a formula text.
-//   selector bits 0-1  0 real, 1 complex, 2 integer formula; 3 a real formula
-//                      built from a template (below) with the text's bytes
+//   selector bits 0-1  0 real, 1 complex, 2 integer formula; 3 a formula
+//                      built from a template (harness.h) with the text's
+//                      bytes (the re-entry templates call fuzz_jit's hre,
+//                      which is unknown here: they end as compile errors)
 //            bits 2-3  row 0 .. 3
 //            bits 4-5  number of evaluations after all records are compiled
 //            bit 6     pass the arguments through the slots (getin + rcals)

@@ -199,9 +199,35 @@ inline std::string triple(uint8_t b) {
   return std::string(start[b & 3]) + "," + end[(b >> 2) & 3] + "," + step[(b >> 4) & 7];
 }
 
-// Real formulas calling the repeated-evaluation functions with bounded work.
-inline std::string evalTemplate(const std::string& bytes) {
+// Formulas in which the host function hre (fuzz_jit) evaluates rows again
+// from inside assignments, segments and loops, for any engine (integer
+// formulas use whole numbers only). K1 and K2 pick hre's export and row.
+inline std::string reentryTemplate(const std::string& bytes, int* engine) {
   auto at = [&](size_t i) -> uint8_t { return i < bytes.size() ? static_cast<uint8_t>(bytes[i]) : 0; };
+  *engine = at(1) % 3;
+  const std::string k1 = std::to_string(at(2) & 63), k2 = std::to_string(at(3) & 63);
+  const std::string n = std::to_string(1 + (at(4) & 3));
+  switch ((at(1) >> 2) % 10) {
+    case 0: return "(x:t)=(t=1-hre(" + k1 + ",x))+t";
+    case 1: return "(x:t)=3*(t=1-hre(" + k1 + ",x,t))+x";
+    case 2: return "(x:t,u)=(u=0)+for(lt(u," + n + "),(u=u+1),(t=t+hre(" + k1 + ",x,u)))+t";
+    case 3: return "(x:t)=s+hre(" + k1 + ",x)*(t=s-1),s=(x=1-hre(" + k2 + ",x,s))+x";
+    case 4: return "(x)=(x=hre(" + k1 + ",x,x+1))-hre(" + k2 + ",x)";
+    case 5: return "(x:u)=dowhile((u=u+1),lt(hre(" + k1 + ",x,(x=x*2)),u+" + n + "))+u";
+    case 6: return "(x)=which(gt(x,0),(x=hre(" + k1 + ",x)),1)+x";
+    case 7: return "(x:t)=(t=2)+(x=hre(" + k1 + ",(t=t+x),hre(" + k2 + ",x,t)))*t";
+    case 8: return "(x,y:t)=y+(t=x-hre(" + k1 + ",x,y,(y=t+1)))*2,s=(t=hre(" + k2 + ",s,x))";
+    default: return "(x:t,u)=(u=0)+for(1,(u=u+1),if(gt(u," + n + "),break()),(x=x+hre(" + k1 + ",u,(t=x))))+x";
+  }
+}
+
+// Real formulas calling the repeated-evaluation functions with bounded
+// work; a first byte of 0xC0 and above gives a re-entry template instead,
+// of the engine it sets.
+inline std::string evalTemplate(const std::string& bytes, int* engine) {
+  auto at = [&](size_t i) -> uint8_t { return i < bytes.size() ? static_cast<uint8_t>(bytes[i]) : 0; };
+  if (at(0) >= 0xC0) return reentryTemplate(bytes, engine);
+  *engine = 0;
   const std::string row = std::to_string(at(1) & 3);
   switch (at(0) % 6) {
     case 0: return "(x)=sum(" + row + ",0," + triple(at(2)) + ")+x";
@@ -703,8 +729,7 @@ inline bool readScript(Reader& in, Script& s) {
     std::string text = in.text(2048);
     Record r{sel & 3, (sel >> 2) & 3, (sel >> 4) & 3, (sel & 0x40) != 0, (sel & 0x80) != 0, args};
     if (r.engine == 3) {
-      r.engine = 0;
-      text = evalTemplate(text);
+      text = evalTemplate(text, &r.engine);
       s.simp = s.simp || text.find("simpintegrate") != std::string::npos;
     } else if (!filter.accept(text)) {
       return false;

@@ -343,8 +343,10 @@ QX_API int32_t Icomerrpos(void);
  *   calling thread's stack still free; with less it records -2 exactly as
  *   the chain limit does, so formula text alone cannot overflow the stack of
  *   any thread. One level of a chain takes up to about 0.7 KB (datasum; calfor
- *   about 0.3 KB). An evaluation the host starts itself is not checked and
- *   needs only a few KB.
+ *   about 0.3 KB) in the interpreter; these figures and the level counts
+ *   below are the interpreter's (machine code takes less per level, see
+ *   the machine-code notes). An evaluation the host starts itself is not
+ *   checked and needs only a few KB.
  *   Minimum stack of a host thread: any size a thread can have (16 KB and
  *   up) is safe, since a chain that does not fit ends with -2 (on 16 KB at
  *   its first nested level). Nested evaluations need the 64 KB plus their
@@ -414,6 +416,27 @@ QX_API int32_t Icomerrpos(void);
  *   machine code (the interpreter would use the new values, which no
  *   compiler output contains). Ordinary constants are read at every
  *   evaluation in both tiers.
+ * - Machine code and the native-stack guard: a translated level of a chain
+ *   (calfor, a host function re-entering rcal, ...) takes less native stack
+ *   than an interpreted one (calfor about 0.13 KB against 0.3 KB), so on a
+ *   thread with a small stack the guard's error -2 comes at a deeper level
+ *   in machine code. Chain (n)=which(gt(n,0),calfor(3,n-1)+1,0) at n = 2000
+ *   with setstackmax(5000) on a new thread stops after 94, 201 and 633
+ *   levels in the interpreter and after 222, 478 and 1000 (the chain limit)
+ *   in machine code, on thread stacks of 96, 128 and 256 KB; a chain whose
+ *   rows run in both tiers lies between. Both stop with -2 and neither
+ *   overflows the stack; only the depth (and so the value of a chain cut
+ *   short) differs.
+ * - Machine code and the stack area: a row's pending operands live in its
+ *   stack area, which every activation of the row shares. In a row that
+ *   calls out (host functions, formula calls) the machine code writes them
+ *   there exactly where the interpreter does, so an activation suspended in
+ *   a call, and a host function reading its arguments a[0..last] and the
+ *   function index a[last+1] before or after re-entering the row, find what
+ *   the interpreter leaves there. Slots above the live stack, among them a
+ *   host function's a[last+2] and beyond, hold no operand: their contents
+ *   are not defined and may differ between the tiers (machine code keeps
+ *   values in registers and does not store what nothing reads).
  */
 
 /* ------------------------------------------------------------------------ */

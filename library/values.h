@@ -31,7 +31,9 @@ inline bool cmpEQ(double a, double b) noexcept { return !(a < b) && !(a > b); }
 inline bool cmpNE(double a, double b) noexcept { return a < b || a > b; }
 
 // Integer arithmetic is total: wrapping add, subtract, multiply and negate;
-// division by 0 and INT32_MIN / -1 give 0 (no signal, no error).
+// division by 0 gives 0 and INT32_MIN / -1 wraps to INT32_MIN; the
+// remainder by 0 or -1 is 0 (the hardware would trap on INT32_MIN % -1).
+// None of them signals or records an error.
 inline int32_t wrapAdd(int32_t a, int32_t b) noexcept {
   return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
 }

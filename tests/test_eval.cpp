@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <complex>
 #include <cstring>
 #include <limits>
@@ -14,6 +15,7 @@
 #include "engine.h"
 #include "evaluator/evaluator.h"
 #include "fresh_library.h"
+#include "jit/jit.h"
 #include "quibex.h"
 
 namespace {
@@ -23,27 +25,44 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 class EvalConformance : public FreshLibrary<4> {
  protected:
-  // Compile into row 0 and evaluate with the given arguments.
+  // Compile into row 0 and evaluate with the given arguments. In a run with
+  // every row translated (QUIBEX_JIT=always) the row must have run as
+  // machine code, or these tests would check the interpreter twice.
   static double real(const std::string& f, const std::vector<double>& args = {}) {
     std::string text = f;
     int32_t last = -9;
     EXPECT_EQ(rcom(0, text.data(), &last), 0) << f;
     EXPECT_EQ(last + 1, static_cast<int32_t>(args.size())) << f;
-    return rcal(0, args.empty() ? nullptr : args.data());
+    const double v = rcal(0, args.empty() ? nullptr : args.data());
+    ranAsMachineCode(0, f);
+    return v;
   }
   static QxComplex cplx(const std::string& f, const std::vector<QxComplex>& args = {}) {
     std::string text = f;
     int32_t last = -9;
     EXPECT_EQ(Ccom(0, text.data(), &last), 0) << f;
     EXPECT_EQ(last + 1, static_cast<int32_t>(args.size())) << f;
-    return Ccal(0, args.empty() ? nullptr : args.data());
+    const QxComplex v = Ccal(0, args.empty() ? nullptr : args.data());
+    ranAsMachineCode(1, f);
+    return v;
   }
   static int32_t integer(const std::string& f, const std::vector<int32_t>& args = {}) {
     std::string text = f;
     int32_t last = -9;
     EXPECT_EQ(Icom(0, text.data(), &last), 0) << f;
     EXPECT_EQ(last + 1, static_cast<int32_t>(args.size())) << f;
-    return Ical(0, args.empty() ? nullptr : args.data());
+    const int32_t v = Ical(0, args.empty() ? nullptr : args.data());
+    ranAsMachineCode(2, f);
+    return v;
+  }
+  static void ranAsMachineCode(int engine, const std::string& f) {
+    static const bool always = [] {
+      const char* e = std::getenv("QUIBEX_JIT");
+      return qx::jit::available() && e && std::strcmp(e, "always") == 0;
+    }();
+    if (always && qx::jit::mode() != qx::jit::Mode::Off) {
+      EXPECT_TRUE(qx::jit::rowTranslated(engine, 0)) << "not translated: " << f;
+    }
   }
 };
 
@@ -327,11 +346,33 @@ TEST_F(EvalConformance, IntegerArithmetic) {
       // division by zero and INT_MIN / -1 neither trap nor record an error
       {"(a,b)=a/b", {5, 0}, 0}, {"(a,b)=a/b", {INT32_MIN, -1}, INT32_MIN}, {"5/0", {}, 0},
       {"(0-2147483647-1)/(0-1)", {}, INT32_MIN}, {"(a,b)=a/b", {0, 0}, 0},
+      {"mod(0-2147483647-1,0-1)", {}, 0}, {"mod(7,0)", {}, 0},
       // truth is "greater than 0"
       {"gt(2,1)", {}, 1}, {"gt(1,2)", {}, -1}, {"(x:a)=(a=5)*0+if(x,(a=7))+a", {0}, 5},
       {"(x:a)=(a=5)*0+if(x,(a=7))+a", {1}, 7}, {"(x)=not(x)", {0}, 1},
   };
   for (const IntCase& c : cases) EXPECT_EQ(integer(c.f, c.args), c.want) << c.f;
+  EXPECT_EQ(Ifcerrnum(), 0);
+  // The edge pairs of / and mod at run time: divisors 0, -1 and INT32_MIN
+  // (and 7) against dividends 0, -1, INT32_MIN, 7 and INT32_MAX. The
+  // remainder by -1 is 0 without trapping, also for INT32_MIN.
+  const int32_t dividends[] = {0, -1, INT32_MIN, 7, INT32_MAX};
+  const int32_t divisors[] = {0, -1, INT32_MIN, 7};
+  const int32_t quotients[4][5] = {{0, 0, 0, 0, 0},
+                                   {0, 1, INT32_MIN, -7, -INT32_MAX},
+                                   {0, 0, 1, 0, 0},
+                                   {0, 0, -306783378, 1, 306783378}};
+  const int32_t remainders[4][5] = {{0, 0, 0, 0, 0},
+                                    {0, 0, 0, 0, 0},
+                                    {0, -1, 0, 7, INT32_MAX},
+                                    {0, -1, -2, 0, 1}};
+  for (int d = 0; d < 4; ++d) {
+    for (int n = 0; n < 5; ++n) {
+      const std::vector<int32_t> ab = {dividends[n], divisors[d]};
+      EXPECT_EQ(integer("(a,b)=a/b", ab), quotients[d][n]) << dividends[n] << " / " << divisors[d];
+      EXPECT_EQ(integer("(a,b)=mod(a,b)", ab), remainders[d][n]) << "mod(" << dividends[n] << ", " << divisors[d] << ")";
+    }
+  }
   EXPECT_EQ(Ifcerrnum(), 0);
   std::string f = "sin(1)";
   int32_t last;

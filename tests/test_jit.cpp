@@ -248,11 +248,37 @@ TEST_F(JitTier, ArithmeticFunctionsAndComparisonsInAllEngines) {
       for (char e : {'r', 'c', 'i'}) cases.push_back({e, {f}, a, 3, true});
   for (const char* f : realOnly)
     for (const auto& a : argSets) cases.push_back({'r', {f}, a});
-  // integer wrapping and the division rules
+  // integer wrapping and the division rules: the edge pairs of / and mod
+  // (0, -1, INT32_MIN on either side)
   const std::vector<std::vector<double>> intEdges = {
-      {-2147483648.0, -1, 0}, {2147483647, 1, 2}, {-2147483648.0, 0, -1}, {7, -1, 0}};
-  for (const char* f : {"(a,b,c)=a/b+a/c", "(a,b,c)=a*a+a-b", "(a,b,c)=0-a+abs(a)", "(a,b,c)=a^b"})
+      {-2147483648.0, -1, 0}, {2147483647, 1, 2},  {-2147483648.0, 0, -1}, {7, -1, 0},
+      {0, -2147483648.0, -1}, {-1, 0, -2147483648.0}, {-2147483648.0, -2147483648.0, 7}, {-1, -1, -1}};
+  for (const char* f : {"(a,b,c)=a/b+a/c", "(a,b,c)=a*a+a-b", "(a,b,c)=0-a+abs(a)", "(a,b,c)=a^b",
+                        "(a,b,c)=mod(a,b)+mod(a,c)*3+mod(b,a)*5+mod(c,b)*7", "(a,b,c)=b/a+c/b"})
     for (const auto& a : intEdges) cases.push_back({'i', {f}, a});
+  same(cases);
+}
+
+// Unordered operands: every comparison and logical function with NaN on
+// either side and on both, as a value and as the condition of a branch
+// (where the machine code tests the comparison's flags directly).
+TEST_F(JitTier, ComparisonsAndLogicWithNaNOnEitherSide) {
+  std::vector<Case> cases;
+  const std::vector<std::vector<double>> argSets = {
+      {kNaN, 1, 0}, {1, kNaN, 0}, {kNaN, kNaN, 0}, {1, 1, 0}, {2, 1, 0}, {1, 2, 0}, {-kNaN, -1, 0}};
+  for (const char* fn : {"gt", "ge", "lt", "le", "eq", "ne", "and", "or", "xor"}) {
+    const std::string f = fn;
+    for (const std::string& text :
+         {"(a,b,c)=" + f + "(a,b)", "(a,b,c)=if(" + f + "(a,b),3,5)", "(a,b,c)=which(" + f + "(a,b),3,5)",
+          "(a,b,c)=if(" + f + "(b,a),3,5)+" + f + "(b,a)*8"})
+      for (const auto& a : argSets)
+        for (char e : {'r', 'c'}) cases.push_back({e, {text}, a, 1});
+  }
+  for (const auto& a : argSets)
+    for (char e : {'r', 'c'}) {
+      cases.push_back({e, {"(a,b,c)=not(a)+not(b)*2+if(not(a),4,8)+if(b,16,32)"}, a, 1});
+      cases.push_back({e, {"(a,b,c:k)=(k=0)+dowhile((k=k+1),and(lt(k,3),ne(a,b)))+k"}, a, 1});
+    }
   same(cases);
 }
 
@@ -482,6 +508,25 @@ TEST_F(JitTier, NoWritableAndExecutableMemory) {
   }
   std::fclose(maps);
   EXPECT_GT(lines, 0);
+}
+
+// The suite runs twice, with QUIBEX_JIT=0 and QUIBEX_JIT=always: in the
+// second run the tests that leave the tier alone must run machine code.
+TEST_F(JitTier, TheEnvironmentPicksTheTier) {
+  const char* env = std::getenv("QUIBEX_JIT");
+  if (!env) GTEST_SKIP() << "QUIBEX_JIT is not set";
+  char f[] = "(x)=x*3+1";
+  int32_t last;
+  ASSERT_EQ(rcom(0, f, &last), 0);
+  const double x = 2;
+  EXPECT_EQ(rcal(0, &x), 7.0);
+  if (std::strcmp(env, "always") == 0 && qx::jit::available()) {
+    EXPECT_EQ(qx::jit::mode(), Mode::Always);
+    EXPECT_TRUE(qx::jit::rowTranslated(0, 0));
+  } else if (std::strcmp(env, "0") == 0) {
+    EXPECT_EQ(qx::jit::mode(), Mode::Off);
+    EXPECT_FALSE(qx::jit::rowTranslated(0, 0));
+  }
 }
 
 // With QX_TIER_REPORT set, the counts of the whole run go to stderr at

@@ -195,6 +195,197 @@ TEST_F(JitFindings, PushesWriteTheCoveredValueInRowsThatCallOut) {
   }
 }
 
+// A host function that evaluates the running row again while the row is
+// suspended in it: the inner activation overwrites the outer one's stack
+// slots (the host function's own argument block among them) exactly as the
+// interpreter's pushes do, assignments included, and the outer activation
+// and the host function carry on with what it left there.
+int gArmed = 0;  // re-entries still to make (each host call makes at most one)
+int32_t gAgainRow = 0;
+char gAgainEngine = 'r';  // which export the host function re-enters through
+
+double reenterAny() {
+  if (gArmed <= 0) return 0;
+  --gArmed;
+  if (gAgainEngine == 'r') return rcals(gAgainRow);
+  if (gAgainEngine == 'c') return Ccals(gAgainRow).re;
+  return Icals(gAgainRow);
+}
+// hre reads its argument before the re-entry, hra after it, hrw writes it
+// before and reads it after.
+double hostReenter(int32_t, double* a) {
+  const double x = a[0];
+  return 10 * x + reenterAny();
+}
+double hostReenterAfter(int32_t last, double* a) {
+  const double r = reenterAny();
+  double s = 10 * a[0] + r;
+  for (int32_t i = 1; i <= last; ++i) s += 100 * i * a[i];
+  return s;
+}
+double hostReenterWrite(int32_t last, double* a) {
+  a[0] = a[last] + 0.5;
+  const double r = reenterAny();
+  return a[0] * 3 + r;
+}
+QxComplex hostReenterC(int32_t, QxComplex* a) {
+  const QxComplex x = a[0];
+  return QxComplex{10 * x.re + reenterAny(), x.im};
+}
+QxComplex hostReenterAfterC(int32_t last, QxComplex* a) {
+  const double r = reenterAny();
+  QxComplex s{10 * a[0].re + r, a[0].im};
+  for (int32_t i = 1; i <= last; ++i) s.re += 100 * i * a[i].re, s.im += a[i].im;
+  return s;
+}
+QxComplex hostReenterWriteC(int32_t last, QxComplex* a) {
+  a[0].re = a[last].re + 0.5;
+  const double r = reenterAny();
+  return QxComplex{a[0].re * 3 + r, a[0].im};
+}
+// Integer host functions wrap as the engine does.
+int32_t wrap(int64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(v))); }
+int32_t hostReenterI(int32_t, int32_t* a) {
+  const int32_t x = a[0];
+  return wrap(int64_t{10} * x + static_cast<int32_t>(reenterAny()));
+}
+int32_t hostReenterAfterI(int32_t last, int32_t* a) {
+  const int32_t r = static_cast<int32_t>(reenterAny());
+  int64_t s = int64_t{10} * a[0] + r;
+  for (int32_t i = 1; i <= last; ++i) s += int64_t{100} * i * a[i];
+  return wrap(s);
+}
+int32_t hostReenterWriteI(int32_t last, int32_t* a) {
+  a[0] = wrap(int64_t{a[last]} + 5);
+  const int32_t r = static_cast<int32_t>(reenterAny());
+  return wrap(int64_t{a[0]} * 3 + r);
+}
+
+struct Reentry {
+  char engine;  // engine of row 0, the row evaluated and re-entered
+  const char* text;
+  int armed;  // re-entries per evaluation from the host
+};
+
+// Result, error and row 0's value array over `times` evaluations with
+// `x` = 2, the host function armed afresh before each.
+std::string observeReentry(const Reentry& c, Mode m, int times, bool* translated) {
+  static const char* const names[] = {"hre", "hra", "hrw", ""};
+  static const int32_t rules[] = {0, -2, -2};
+  static const QxRealFn rf[] = {hostReenter, hostReenterAfter, hostReenterWrite};
+  static const QxComplexFn cf[] = {hostReenterC, hostReenterAfterC, hostReenterWriteC};
+  static const QxIntFn inf[] = {hostReenterI, hostReenterAfterI, hostReenterWriteI};
+  deletedll();
+  EXPECT_EQ(setfcfun(names, rules, rf), 1);
+  EXPECT_EQ(Csetfcfun(names, rules, cf), 1);
+  EXPECT_EQ(Isetfcfun(names, rules, inf), 1);
+  EXPECT_EQ(setfornum(2), 1);
+  EXPECT_EQ(Csetfornum(2), 1);
+  EXPECT_EQ(Isetfornum(2), 1);
+  userci();
+  qx::jit::setMode(m);
+  qx::jit::resetStats();
+  std::string text = c.text;
+  int32_t last = 0;
+  const int rc = c.engine == 'r' ? rcom(0, text.data(), &last)
+                 : c.engine == 'c' ? Ccom(0, text.data(), &last)
+                                   : Icom(0, text.data(), &last);
+  EXPECT_EQ(rc, 0) << c.text;
+  gAgainRow = 0;
+  gAgainEngine = c.engine;
+  std::string out;
+  for (int n = 0; n < times; ++n) {
+    gArmed = c.armed;
+    if (c.engine == 'r') {
+      double a[2] = {2, 2};
+      out += hex(rcal(0, a));
+    } else if (c.engine == 'c') {
+      QxComplex a[2] = {{2, 0.5}, {2, 0.5}};
+      const QxComplex v = Ccal(0, a);
+      out += hex(v.re) + hex(v.im);
+    } else {
+      int32_t a[2] = {2, 2};
+      out += std::to_string(Ical(0, a)) + " ";
+    }
+    out += errors() + valueArrays(Case{{{c.engine, 0, c.text}}, c.engine, 0, 0}) + "\n";
+  }
+  *translated = qx::jit::rowTranslated(c.engine == 'r' ? 0 : c.engine == 'c' ? 1 : 2, 0);
+  return out;
+}
+
+// The first line where two observations differ, or "" when they agree.
+std::string firstDifference(const std::string& a, const std::string& b) {
+  if (a == b) return "";
+  size_t start = 0, line = 0;
+  for (;;) {
+    const size_t ea = a.find('\n', start), eb = b.find('\n', start);
+    if (a.compare(start, ea - start, b, start, eb - start) != 0 || ea == std::string::npos)
+      return "line " + std::to_string(line) + ":\n  " + a.substr(start, ea - start) + "\n  " +
+             b.substr(start, eb - start);
+    start = ea + 1;
+    ++line;
+  }
+}
+
+TEST_F(JitFindings, HostFunctionReenteringItsRowUnderAnAssignment) {
+  if (!qx::jit::available()) GTEST_SKIP() << "built without the machine-code tier";
+  static const char* const shapes[] = {
+      "(x)=(x=1-hre(x))",
+      "(x:t)=(t=1-hre(x))",
+      "(x:t)=3*(t=1-hre(x))+x",
+      "(x)=(x=1-hra(x))",
+      "(x:t)=3*(t=1-hra(x))+x",
+      "(x:u)=hra(x,x,x,x,x,x)+(u=0)+for(lt(u,3),(u=u+1),u*2)",
+      "(x:u)=hra(x,x,x,x,x,x,x)+(u=0)+for(lt(u,3),(u=u+1),u*2)",
+      "(x:u)=hra(x,x,x,x,x,x,x,x)+(u=0)+for(lt(u,3),(u=u+1),u*2)",
+      "(x:t)=(x=hrw(x,x+1))-hre(x)",
+      "(x:t)=x+(t=hre(x+1)*2)+(x=hrw(t,x))",
+      "(x:t)=(x=x+1)+hre((t=x*2))-(x=1-hrw(x))",
+      "(x:t,u)=(u=0)+for(lt(u,3),(u=u+1),(t=hrw(x,u)-(x=1-hre(t))))+t",
+      "(x:t)=s+hre(x)*(t=s-1),s=(x=1-hrw(x))+x",
+      "(x:t)=(t=hrw(x)+1)+(x=2-hre(t))*(t=x-1)",
+  };
+  for (char engine : {'r', 'i', 'c'}) {
+    for (const char* shape : shapes) {
+      for (int armed : {1, 2}) {
+        const Reentry c{engine, shape, armed};
+        bool translated = false;
+        const std::string ref = observeReentry(c, Mode::Off, 3, &translated);
+        EXPECT_FALSE(translated);
+        EXPECT_EQ(firstDifference(ref, observeReentry(c, Mode::Always, 3, &translated)), "")
+            << engine << " " << shape << " " << armed;
+        EXPECT_TRUE(translated) << engine << " " << shape;
+        // Default tiering: the row is translated part-way through the run.
+        const std::string many = observeReentry(c, Mode::Off, 700, &translated);
+        EXPECT_EQ(firstDifference(many, observeReentry(c, Mode::Tiered, 700, &translated)), "")
+            << engine << " " << shape << " " << armed;
+        EXPECT_TRUE(translated) << engine << " " << shape;
+      }
+    }
+  }
+}
+
+// The figures, for the record: the interpreter's values.
+TEST_F(JitFindings, ReentryUnderAnAssignmentGivesTheInterpretersValues) {
+  if (!qx::jit::available()) GTEST_SKIP() << "built without the machine-code tier";
+  struct Want {
+    char engine;
+    const char* text;
+    double result;
+  };
+  const Want wants[] = {{'r', "(x)=(x=1-hre(x))", -20}, {'r', "(x:t)=(t=1-hre(x))", -20},
+                        {'r', "(x:t)=3*(t=1-hre(x))+x", -910}, {'i', "(x:t)=(t=1-hre(x))", -20}};
+  for (const Want& w : wants) {
+    for (Mode m : {Mode::Off, Mode::Always}) {
+      bool translated = false;
+      const std::string seen = observeReentry(Reentry{w.engine, w.text, 1}, m, 1, &translated);
+      const std::string want = w.engine == 'i' ? std::to_string(static_cast<int32_t>(w.result)) + " " : hex(w.result);
+      EXPECT_EQ(seen.substr(0, want.size()), want) << w.text << " mode " << static_cast<int>(m) << ": " << seen;
+      EXPECT_EQ(translated, m == Mode::Always);
+    }
+  }
+}
+
 // Translating takes far more stack than evaluating: a thread with a small
 // stack evaluates in the interpreter (the sanitizer build overflowed its
 // stack translating there), and the row is translated later on a thread

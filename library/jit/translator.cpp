@@ -1232,6 +1232,23 @@ class Translator {
         cc_->jne(general);
       }
       store(val(dst), v);
+      if (reentrant_) {
+        // The three pushes skipped here write what they cover to the stack
+        // area (the value, 1, 0; on this path the constants are exactly 1
+        // and 0); an activation of the row suspended in a call reads those
+        // slots after the call, and so does a host function whose
+        // arguments lie there.
+        const int32_t e = sp_ - 1;
+        store(slot(e), v);
+        if constexpr (kInt) {
+          cc_->mov(slot(e + 1), 1);
+        } else {
+          x86::Gp bits = gpq();
+          cc_->mov(bits, uint64_t{0x3FF0000000000000});
+          cc_->mov(slot(e + 1), bits);
+        }
+        cc_->mov(slot(e + 2), 0);
+      }
       cc_->jmp(assignDone_);
       cc_->bind(general);
       assignEnd_ = pos + 7;
