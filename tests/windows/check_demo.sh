@@ -5,8 +5,9 @@
 #
 # The output must be GBK text (code page 936) with Windows line ends which,
 # read as UTF-8 with LF line ends, is EXPECTED byte for byte: the Linux
-# demo's output for INPUT. A copy of the demo with no quibex.dll beside it
-# must print the message for a missing library.
+# demo's output for INPUT. On a console (Wine's, on a terminal) the same
+# text must show. A copy of the demo with no quibex.dll beside it must print
+# the message for a missing library.
 set -u
 wine_run=$1 prefix=$2 demo=$3 input=$4 expected=$5
 tmp=$(mktemp -d) || exit 1
@@ -30,6 +31,23 @@ if ! cmp -s "$tmp/text" "$expected"; then
   echo "FAIL: output differs from $expected"
   diff "$expected" "$tmp/text"
   fail=1
+fi
+
+# On a console: with a terminal as its output, Wine gives the program a
+# console, the demo writes UTF-16 through WriteConsoleW and Wine shows it on
+# the terminal as UTF-8. The screen updates (cursor moves over blanks,
+# cursor hiding) are turned back into text before comparing.
+if command -v script >/dev/null 2>&1 && command -v perl >/dev/null 2>&1; then
+  script -qec "$(printf '%q ' "$wine_run" "$prefix" "$demo") < $(printf '%q' "$input")" /dev/null > "$tmp/console" 2>&1
+  perl -pe 's/\e\[(\d*)C/" " x ($1 eq "" ? 1 : $1)/ge; s/\e\[[0-9;?]*[A-Za-z]//g; s/\e\][^\a]*\a//g; s/\r//g' \
+    "$tmp/console" > "$tmp/console.text"
+  if ! cmp -s "$tmp/console.text" "$expected"; then
+    echo "FAIL: console output differs from $expected"
+    diff "$expected" "$tmp/console.text"
+    fail=1
+  fi
+else
+  echo "note: script or perl missing, console output not checked"
 fi
 
 # Without the library beside it (the Wine prefix's system folders do not
