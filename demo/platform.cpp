@@ -99,9 +99,9 @@ void freeLibrary(LibraryHandle library) {
 #ifdef _WIN32
 // On a console window, text goes out as UTF-16 through WriteConsoleW, so the
 // messages show whatever the console's code page is. Redirected to a file
-// or pipe, the output is bytes: the messages in code page 936 (GBK), as the
-// program has always written them, through the C runtime's stdout in text
-// mode (line ends are CR LF).
+// or pipe, the output is bytes: the messages in code page 936 (GBK), the
+// same text as the Linux program writes in a GBK locale, through the C
+// runtime's stdout in text mode (line ends are CR LF).
 namespace {
 
 HANDLE gConsole = nullptr;  // the console window's output; null when redirected
