@@ -15,6 +15,13 @@ set_target_properties(quibex PROPERTIES
   VERSION ${PROJECT_VERSION}
   SOVERSION ${PROJECT_VERSION_MAJOR})
 
+# Windows: the DLL, its import libraries and the ZIP package instead of the
+# Linux files and the Debian package.
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/WindowsPackage.cmake)
+  return()
+endif()
+
 # In the build tree, in-tree users reach the header through -iquote (see the
 # top-level file); installed users get the include directory. Build-tree
 # options (paths into the source tree) must not end up in the exported target.

@@ -1,10 +1,15 @@
 #include "platform.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#include <math.h>
+#else
 #include <dlfcn.h>
 #include <iconv.h>
 #include <langinfo.h>
 #include <strings.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cfenv>
@@ -21,6 +26,47 @@ namespace demo {
 
 // ---- Run-time loader --------------------------------------------------------
 
+#ifdef _WIN32
+// The library is the DLL of that name, found by the system's DLL search
+// (the program's own folder first).
+std::string libraryFile(const char* fileName) { return fileName; }
+
+const char* librarySearchPlaces() { return "WINDOWS的搜索路径"; }
+
+DWORD gLoadError = ERROR_SUCCESS;
+
+LibraryHandle loadLibrary(const char* fileName) {
+  HMODULE h = LoadLibraryA(fileName);
+  gLoadError = h ? ERROR_SUCCESS : GetLastError();
+  return h;
+}
+
+// The system's text for a DLL that was found but could not be loaded (a
+// broken file, a missing dependency, the wrong architecture); empty when no
+// file was found.
+std::string libraryLoadError() {
+  if (gLoadError == ERROR_SUCCESS || gLoadError == ERROR_MOD_NOT_FOUND) return std::string();
+  char text[512] = {0};
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, gLoadError, 0,
+                           text, sizeof text, nullptr);
+  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) text[--n] = 0;
+  if (n == 0) return "error " + std::to_string(gLoadError);
+  return std::string(text, n);
+}
+
+void* getProcAddress(LibraryHandle library, const char* name) {
+  if (!library) return nullptr;
+  FARPROC proc = GetProcAddress(static_cast<HMODULE>(library), name);
+  void* address;
+  static_assert(sizeof address == sizeof proc, "function and data addresses differ in size");
+  std::memcpy(&address, &proc, sizeof address);
+  return address;
+}
+
+void freeLibrary(LibraryHandle library) {
+  if (library) FreeLibrary(static_cast<HMODULE>(library));
+}
+#else
 namespace {
 
 // "quibex.dll" -> "libquibex.so.1" (the name an installed run-time library
@@ -99,9 +145,109 @@ void* getProcAddress(LibraryHandle library, const char* name) {
 void freeLibrary(LibraryHandle library) {
   if (library) dlclose(library);
 }
+#endif
 
 // ---- Console ----------------------------------------------------------------
 
+#ifdef _WIN32
+// On a console window, text goes out as UTF-16 through WriteConsoleW, so the
+// messages show whatever the console's code page is. Redirected to a file
+// or pipe, the output is bytes: the messages in code page 936 (GBK), the
+// same text as the Linux program writes in a GBK locale, through the C
+// runtime's stdout in text mode (line ends are CR LF).
+namespace {
+
+HANDLE gConsole = nullptr;  // the console window's output; null when redirected
+
+std::wstring widen(const char* text, UINT codePage) {
+  const int n = MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
+  if (n <= 1) return std::wstring();
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(codePage, 0, text, -1, &wide[0], n);
+  wide.resize(static_cast<size_t>(n - 1));
+  return wide;
+}
+
+void writeConsole(const std::wstring& text) {
+  DWORD written = 0;
+  if (!text.empty()) WriteConsoleW(gConsole, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+// Bytes of the console's own encoding (input typed by the user, the
+// library's texts): on a console window they are read in its input code page.
+void writeBytes(const char* text) {
+  if (gConsole)
+    writeConsole(widen(text, GetConsoleCP()));
+  else
+    std::fputs(text, stdout);
+}
+
+}  // namespace
+
+void consoleInit() {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (out != INVALID_HANDLE_VALUE && out != nullptr && GetConsoleMode(out, &mode)) gConsole = out;
+}
+
+void say(const char* message) {
+  std::string text;
+  for (const char* p = message; *p; ++p) {
+    if (p[0] == '\r' && p[1] == '\n') continue;  // "\r\n" -> one line end
+    text.push_back(*p);
+  }
+  const std::wstring wide = widen(text.c_str(), CP_UTF8);
+  if (gConsole) {
+    std::wstring lines;  // line ends as the console wants them
+    for (wchar_t c : wide) {
+      if (c == L'\n') lines.push_back(L'\r');
+      lines.push_back(c);
+    }
+    writeConsole(lines);
+    return;
+  }
+  const int n = WideCharToMultiByte(936, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+  if (n <= 0) {
+    std::fputs(text.c_str(), stdout);
+    return;
+  }
+  std::string gbk(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(936, 0, wide.data(), static_cast<int>(wide.size()), &gbk[0], n, nullptr, nullptr);
+  std::fwrite(gbk.data(), 1, gbk.size(), stdout);
+}
+
+void put(const char* text) { writeBytes(text ? text : ""); }
+
+void putNumber(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.20g", value);
+  writeBytes(text);
+}
+
+void putInteger(long long value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld", value);
+  writeBytes(text);
+}
+
+void endl() {
+  if (gConsole) {
+    writeConsole(L"\r\n");
+    return;
+  }
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+int readChar() {
+  std::fflush(stdout);
+  return std::getchar();
+}
+
+void unreadChar(int c) {
+  if (c != EOF) std::ungetc(c, stdin);
+}
+#else
 namespace {
 
 // UTF-8 -> GBK converter; (iconv_t)-1 when messages are written unchanged.
@@ -176,6 +322,7 @@ int readChar() {
 void unreadChar(int c) {
   if (c != EOF) std::ungetc(c, stdin);
 }
+#endif
 
 // ---- Processor clock --------------------------------------------------------
 
@@ -189,6 +336,31 @@ namespace {
 constexpr int kMathExceptions = FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW;
 }
 
+#ifdef _WIN32
+// The C runtime reports math-library errors to a hook the program installs;
+// the hook notes the error and lets the runtime's default handling go on
+// (errno and the result stay as the runtime sets them).
+namespace {
+volatile bool gMathHookCalled = false;
+
+int __cdecl onMathError(struct _exception*) {
+  gMathHookCalled = true;
+  return 0;
+}
+}  // namespace
+
+void clearMathErrors() {
+  static const bool installed = (__mingw_setusermatherr(onMathError), true);
+  (void)installed;
+  gMathHookCalled = false;
+  errno = 0;
+  std::feclearexcept(kMathExceptions);
+}
+
+bool mathErrorRaised() {
+  return gMathHookCalled || errno == EDOM || errno == ERANGE || std::fetestexcept(kMathExceptions) != 0;
+}
+#else
 void clearMathErrors() {
   errno = 0;
   std::feclearexcept(kMathExceptions);
@@ -197,5 +369,6 @@ void clearMathErrors() {
 bool mathErrorRaised() {
   return errno == EDOM || errno == ERANGE || std::fetestexcept(kMathExceptions) != 0;
 }
+#endif
 
 }  // namespace demo

@@ -12,7 +12,8 @@ namespace demo {
 
 using LibraryHandle = void*;
 
-// Loads a library by file name. A name of the form "x.dll" stands for the
+// Loads a library by file name. On Windows this is LoadLibraryA with the
+// system's DLL search. Elsewhere a name of the form "x.dll" stands for the
 // shared object "libx.so.<major>" and then "libx.so": they are looked for
 // beside this program first, then on the system's library search path. Null
 // when it cannot be loaded.
@@ -31,7 +32,8 @@ void freeLibrary(LibraryHandle library);
 
 // ---- Console ----------------------------------------------------------------
 
-// Chooses the output encoding from the user's locale. Call once at start.
+// Chooses the output encoding from the user's locale (on Windows: UTF-16
+// to a console window, GBK bytes when redirected). Call once at start.
 void consoleInit();
 // Writes one of the program's own messages. Messages are kept as UTF-8 and
 // converted to the console's encoding (GBK on GBK/GB18030 consoles); a

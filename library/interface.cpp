@@ -198,6 +198,11 @@ QX_API void Isetfcerr(int32_t number, const char* name) { setError<I>(number, na
 // plain function and removes its arguments on return. Elsewhere, and for
 // operations without parameters (the two conventions coincide), the twin is
 // the plain entry point exported under a second name.
+// (MinGW's GCC infers nothrow for the plain functions and warns that an
+// alias does not repeat it; the alias is the same code.)
+#if defined(_WIN32) && defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmissing-attributes"
+#endif
 #if defined(__i386__)
 #define QX_EXPORT(ret, name, params, args) \
   extern "C" QX_API ret QX_STDCALL STD##name params { return name args; }

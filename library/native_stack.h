@@ -29,8 +29,13 @@ struct StackBounds {
 
 // One per thread, read at the thread's first nested evaluation. The
 // initial-exec model makes each check one thread-pointer-relative load
-// instead of a call into the dynamic loader.
+// instead of a call into the dynamic loader (ELF only; a DLL's thread
+// storage has no such choice).
+#ifdef _WIN32
+inline thread_local StackBounds tStackBounds;
+#else
 inline thread_local StackBounds tStackBounds __attribute__((tls_model("initial-exec")));
+#endif
 
 // Reads the thread's stack bounds into tStackBounds.
 void readStackBounds() noexcept;

@@ -100,8 +100,23 @@
 #define QX_VERSION_PATCH 0
 #define QX_VERSION_STRING "1.0.0"
 
+/*
+ * QX_API marks the exported functions. On Windows a host imports them from
+ * quibex.dll (__declspec(dllimport)); the library's own build exports them
+ * (QX_BUILDING_LIBRARY), and a program linked against a static copy of the
+ * library defines QX_STATIC. Elsewhere they are the shared object's visible
+ * symbols.
+ */
 #ifndef QX_API
+#if defined(_WIN32) && defined(QX_BUILDING_LIBRARY)
+#define QX_API __declspec(dllexport)
+#elif defined(_WIN32) && !defined(QX_STATIC)
+#define QX_API __declspec(dllimport)
+#elif defined(_WIN32)
+#define QX_API
+#else
 #define QX_API __attribute__((visibility("default")))
+#endif
 #endif
 
 /*
@@ -125,9 +140,29 @@
  *   64-bit library.
  * - Host functions registered with setfcfun/Csetfcfun/Isetfcfun (QxRealFn,
  *   QxComplexFn, QxIntFn) are called with the plain C convention.
+ *
+ * 32-bit Windows (quibex.dll) differs in one point: there the caller of the
+ * plain Ccal and Ccals removes the hidden result address itself, as the
+ * Windows C compilers expect of every cdecl function that returns a
+ * structure in memory; the library returns with a plain ret. STDCcal and
+ * STDCcals still remove the address together with their two or one
+ * arguments (12 or 8 bytes). A host declares them exactly as below:
+ *
+ *   QxComplex __cdecl Ccal(int32_t row, const QxComplex* args);
+ *   QxComplex __stdcall STDCcal(int32_t row, const QxComplex* args);
+ *
+ * Every name is exported undecorated ("STDrcal", not "_STDrcal@8"), so
+ * GetProcAddress(module, "STDrcal") finds it. The import libraries map the
+ * decorated names a compiler emits for __stdcall (_STDrcal@8; @N counts 4
+ * bytes per parameter, the hidden result address not included) to these
+ * undecorated exports: libquibex.dll.a for MinGW, quibex.lib for MSVC.
+ * On 64-bit Windows there is one convention (Microsoft x64), as on other
+ * 64-bit targets.
  */
 #ifndef QX_STDCALL
-#if defined(__i386__)
+#if defined(_WIN32) && (defined(__i386__) || defined(_M_IX86))
+#define QX_STDCALL __stdcall
+#elif defined(__i386__)
 #define QX_STDCALL __attribute__((stdcall))
 #else
 #define QX_STDCALL

@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, if it is not there yet.
 # Idempotent and silent when nothing is missing.
+#
+#   setup.sh            the Linux builds
+#   setup.sh windows    also the Windows cross builds and Wine (make windows,
+#                       make test-windows, make package-windows)
 set -euo pipefail
 
 missing=()
+windows=0
+[ "${1:-}" = windows ] && windows=1
 
 # command -> Debian package that provides it
 need_cmd() {
@@ -27,6 +33,26 @@ if command -v dpkg >/dev/null 2>&1; then
   for pkg in libgtest-dev libbenchmark-dev libclang-rt-14-dev g++-multilib; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
   done
+fi
+
+# Windows: the MinGW-w64 cross compilers, Wine for both targets (its 32-bit
+# part comes from the i386 architecture, added to dpkg once), llvm-dlltool
+# for quibex.lib, and clang with lld-link for the test host that is linked
+# the way MSVC links.
+add_i386=0
+if [ "$windows" = 1 ]; then
+  need_cmd x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
+  need_cmd i686-w64-mingw32-g++-posix g++-mingw-w64-i686
+  need_cmd wine wine
+  need_cmd llvm-dlltool llvm
+  need_cmd lld-link lld
+  if command -v dpkg >/dev/null 2>&1; then
+    dpkg -s wine64 >/dev/null 2>&1 || missing+=(wine64)
+  fi
+  if command -v dpkg >/dev/null 2>&1 && ! dpkg -s wine32:i386 >/dev/null 2>&1; then
+    missing+=("wine32:i386")
+    dpkg --print-foreign-architectures | grep -qx i386 || add_i386=1
+  fi
 fi
 
 # AsmJit for the machine-code tier: Debian's own source package, built by
@@ -112,6 +138,9 @@ if ! command -v apt-get >/dev/null 2>&1; then
   exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
+if [ "$add_i386" = 1 ]; then
+  "${SUDO[@]}" dpkg --add-architecture i386
+fi
 "${SUDO[@]}" apt-get update -qq
 "${SUDO[@]}" apt-get install -y -qq "${missing[@]}"
 install_optional

@@ -1,9 +1,6 @@
 // Formulas calling formulas (also across engines), the data stores, and
 // the bounds on nested evaluations (chain length and native stack).
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -16,6 +13,7 @@
 #include "engine.h"
 #include "fresh_library.h"
 #include "quibex.h"
+#include "thread_stack.h"
 
 namespace {
 
@@ -238,32 +236,10 @@ struct ChainOutcome {
   int32_t levels = 0;  // deepest chain reached, where counted
 };
 
-// Runs f on a new thread whose stack is exactly stackBytes, with an
-// inaccessible page below it (0: on the main thread). The stack is mapped
-// here rather than left to the thread library, which may hand out a larger
-// cached one.
+// Runs f on a new thread with a stack of stackBytes (0: on the main thread).
 template <class F>
 void onThread(size_t stackBytes, F f) {
-  if (stackBytes == 0) {
-    f();
-    return;
-  }
-  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  void* block = mmap(nullptr, stackBytes + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(block, MAP_FAILED);
-  ASSERT_EQ(mprotect(block, page, PROT_NONE), 0);
-  pthread_attr_t attr;
-  ASSERT_EQ(pthread_attr_init(&attr), 0);
-  ASSERT_EQ(pthread_attr_setstack(&attr, static_cast<char*>(block) + page, stackBytes), 0);
-  pthread_t thread;
-  auto body = [](void* p) -> void* {
-    (*static_cast<F*>(p))();
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&thread, &attr, body, &f), 0);
-  pthread_join(thread, nullptr);
-  pthread_attr_destroy(&attr);
-  munmap(block, stackBytes + page);
+  ASSERT_TRUE(qxtest::runOnThread(stackBytes, f));
 }
 
 ChainOutcome runChain(const StackChain& chain, size_t stackBytes) {
@@ -327,7 +303,7 @@ TEST(NativeStack, EveryChainEndsWithMinusTwoOnSmallStacksAndTheMainThread) {
     int32_t levelsOn256 = 0;
     // The smallest stack a thread can have, two common small sizes, and the
     // main thread.
-    const size_t smallest = std::max<size_t>(16 * 1024, static_cast<size_t>(sysconf(_SC_THREAD_STACK_MIN)));
+    const size_t smallest = qxtest::smallestThreadStack();
     for (size_t stack : {smallest, size_t{128} * 1024, size_t{256} * 1024, size_t{0}}) {
       SCOPED_TRACE(std::string(chain.kind) + ", stack " + (stack ? std::to_string(stack / 1024) + " KB" : "main"));
       const ChainOutcome out = runChain(chain, stack);

@@ -21,6 +21,10 @@
 #include "jit/tier.h"
 #include "quibex.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 using qx::jit::Mode;
@@ -496,18 +500,33 @@ TEST_F(JitTier, NoWritableAndExecutableMemory) {
   EXPECT_TRUE(qx::jit::rowTranslated(0, 0));
   EXPECT_TRUE(qx::jit::rowTranslated(1, 0));
   EXPECT_TRUE(qx::jit::rowTranslated(2, 0));
+  int regions = 0;
+#ifdef _WIN32
+  // Every committed region of the address space, as VirtualQuery reports it.
+  const DWORD writableCode = PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+  MEMORY_BASIC_INFORMATION r;
+  for (const char* at = nullptr; VirtualQuery(at, &r, sizeof r) == sizeof r;
+       at = static_cast<const char*>(r.BaseAddress) + r.RegionSize) {
+    ++regions;
+    if (r.State == MEM_COMMIT) {
+      EXPECT_EQ(r.Protect & writableCode, 0u) << r.BaseAddress << " size " << r.RegionSize << " protection "
+                                              << r.Protect << " type " << r.Type;
+    }
+    if (static_cast<const char*>(r.BaseAddress) + r.RegionSize < at) break;  // wrapped around
+  }
+#else
   FILE* maps = std::fopen("/proc/self/maps", "r");
   ASSERT_NE(maps, nullptr);
   char line[512];
-  int lines = 0;
   while (std::fgets(line, sizeof line, maps)) {
-    ++lines;
+    ++regions;
     char perms[8] = {};
     ASSERT_EQ(std::sscanf(line, "%*s %7s", perms), 1);
     EXPECT_FALSE(perms[1] == 'w' && perms[2] == 'x') << line;
   }
   std::fclose(maps);
-  EXPECT_GT(lines, 0);
+#endif
+  EXPECT_GT(regions, 0);
 }
 
 // The suite runs twice, with QUIBEX_JIT=0 and QUIBEX_JIT=always: in the

@@ -5,9 +5,6 @@
 // the value arrays of every row.
 #include <gtest/gtest.h>
 
-#include <pthread.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -19,6 +16,7 @@
 #include "fresh_library.h"
 #include "jit/jit.h"
 #include "quibex.h"
+#include "thread_stack.h"
 
 namespace {
 
@@ -402,15 +400,8 @@ TEST_F(JitFindings, NoTranslationOnAThreadWithLittleStack) {
   char f[] = "(x)=x*2+sin(x)";
   int32_t last;
   ASSERT_EQ(rcom(0, f, &last), 0);
-  pthread_attr_t attr;
-  ASSERT_EQ(pthread_attr_init(&attr), 0);
-  const size_t smallest = std::max<size_t>(16 * 1024, static_cast<size_t>(sysconf(_SC_THREAD_STACK_MIN)));
-  ASSERT_EQ(pthread_attr_setstacksize(&attr, smallest), 0);
   double onThread = 0;
-  pthread_t th;
-  ASSERT_EQ(pthread_create(&th, &attr, evalOnSmallStack, &onThread), 0);
-  ASSERT_EQ(pthread_join(th, nullptr), 0);
-  pthread_attr_destroy(&attr);
+  ASSERT_TRUE(qxtest::runOnThread(qxtest::smallestThreadStack(), [&] { evalOnSmallStack(&onThread); }));
   EXPECT_FALSE(qx::jit::rowTranslated(0, 0));
   double x = 1.5;
   EXPECT_EQ(rcal(0, &x), onThread);

@@ -90,11 +90,19 @@ inline int32_t unpairedByKind(const char* s, int32_t from, int32_t to, char* sta
   return top == 0 ? -1 : lastUnclosed(s, from, to);
 }
 
-// Decimal text to double independent of the host's locale.
+// Decimal text to double independent of the host's locale: the decimal
+// point is always ".", whatever locale the host has set.
+#ifdef _WIN32
+inline double decimalToDouble(const char* p) noexcept {
+  static _locale_t cLocale = _create_locale(LC_NUMERIC, "C");
+  return cLocale ? _strtod_l(p, nullptr, cLocale) : std::strtod(p, nullptr);
+}
+#else
 inline double decimalToDouble(const char* p) noexcept {
   static locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
   return cLocale ? strtod_l(p, nullptr, cLocale) : std::strtod(p, nullptr);
 }
+#endif
 
 // Scans a number at p: digits with at most one ".", then optionally "e",
 // an optional sign and digits. Returns its length (value in `out`) or -1

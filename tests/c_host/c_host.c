@@ -3,12 +3,12 @@
  * export by name and drives one compile/evaluate round through both the
  * plain names and the STD twins.
  *
- * Usage: qx_c_host path/to/libquibex.so
+ * Usage: qx_c_host path/to/libquibex.so (or quibex.dll)
  */
-#include <dlfcn.h>
 #include <stdio.h>
 #include <string.h>
 
+#include "loader.h"
 #include "quibex.h"
 
 static const char* const kExports[] = {
@@ -37,7 +37,7 @@ static int failures = 0;
 #define BIND(lib, name)                   \
   __typeof__(&name) p_##name;             \
   do {                                    \
-    void* sym_ = dlsym(lib, #name);       \
+    void* sym_ = qx_symbol(lib, #name);   \
     memcpy(&p_##name, &sym_, sizeof sym_); \
   } while (0)
 
@@ -53,9 +53,9 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: %s path/to/libquibex.so\n", argv[0]);
     return 2;
   }
-  void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+  qx_library lib = qx_load(argv[1]);
   if (!lib) {
-    fprintf(stderr, "dlopen failed: %s\n", dlerror());
+    fprintf(stderr, "loading %s failed: %s\n", argv[1], qx_load_error());
     return 1;
   }
 
@@ -64,18 +64,18 @@ int main(int argc, char** argv) {
   for (int i = 0; i < EXPORT_COUNT; i++) {
     char twin[64];
     snprintf(twin, sizeof twin, "STD%s", kExports[i]);
-    if (!dlsym(lib, kExports[i])) {
+    if (!qx_symbol(lib, kExports[i])) {
       fprintf(stderr, "missing export: %s\n", kExports[i]);
       missing++;
     }
-    if (!dlsym(lib, twin)) {
+    if (!qx_symbol(lib, twin)) {
       fprintf(stderr, "missing export: %s\n", twin);
       missing++;
     }
   }
   if (missing) {
     fprintf(stderr, "%d of %d exports missing\n", missing, 2 * EXPORT_COUNT);
-    dlclose(lib);
+    qx_unload(lib);
     return 1;
   }
 
@@ -173,7 +173,7 @@ int main(int argc, char** argv) {
   CHECK(version != NULL && version[0] != '\0');
 
   p_deletedll();
-  dlclose(lib);
+  qx_unload(lib);
 
   if (failures) {
     fprintf(stderr, "c_host: %d check(s) failed\n", failures);

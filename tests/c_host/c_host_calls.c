@@ -5,8 +5,9 @@
  *
  * On 32-bit x86 this is what proves the calling conventions: a plain export
  * must leave its arguments to the caller, a twin must remove them itself
- * (Ccal and Ccals, returning QxComplex in memory, also remove the hidden
- * result address in the plain form). Elsewhere it checks the same calls
+ * (Ccal and Ccals return QxComplex in memory: on Linux the plain form also
+ * removes the hidden result address, on Windows the caller does; a compiler
+ * that sees the declarations follows its platform's rule). Elsewhere it checks the same calls
  * under the platform's single convention.
  *
  * The stack pointer is read around each call expression. This file is built
@@ -14,13 +15,13 @@
  * statement and a callee that removes too much or too little shows as a
  * difference. The host first proves that a wrong convention is detected.
  *
- * Usage: qx_c_host_calls path/to/libquibex.so
+ * Usage: qx_c_host_calls path/to/libquibex.so (or quibex.dll)
  */
-#include <dlfcn.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
+#include "loader.h"
 #include "quibex.h"
 
 #if defined(__i386__)
@@ -97,8 +98,8 @@ static void stackCheck(uintptr_t before, uintptr_t after, int twin, const char* 
 
 /* Binds name to a pointer of its declared type (ISO C has no conversion
  * from an object address to a function address: copy the bytes). */
-static int bind(void* lib, const char* name, void* slot) {
-  void* sym = dlsym(lib, name);
+static int bindExport(qx_library lib, const char* name, void* slot) {
+  void* sym = qx_symbol(lib, name);
   if (!sym) {
     fprintf(stderr, "missing export: %s\n", name);
     return 0;
@@ -178,16 +179,16 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: %s path/to/libquibex.so\n", argv[0]);
     return 2;
   }
-  void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+  qx_library lib = qx_load(argv[1]);
   if (!lib) {
-    fprintf(stderr, "dlopen failed: %s\n", dlerror());
+    fprintf(stderr, "loading %s failed: %s\n", argv[1], qx_load_error());
     return 1;
   }
 
   int bound = 0;
 #define QX_EXPORT(ret, name, params, args) \
-  bound += bind(lib, #name, &p_##name);    \
-  bound += bind(lib, "STD" #name, &p_STD##name);
+  bound += bindExport(lib, #name, &p_##name);    \
+  bound += bindExport(lib, "STD" #name, &p_STD##name);
 #define QX_EXPORT0(ret, name) QX_EXPORT(ret, name, (void), ())
 #include "exports.def"
 #undef QX_EXPORT
@@ -214,7 +215,7 @@ int main(int argc, char** argv) {
     if (!calls[0][op]) fprintf(stderr, "never called: %s\n", kNames[op]), failures++;
     if (!calls[1][op]) fprintf(stderr, "never called: STD%s\n", kNames[op]), failures++;
   }
-  dlclose(lib);
+  qx_unload(lib);
 
   if (failures) {
     fprintf(stderr, "c_host_calls: %d check(s) failed\n", failures);
