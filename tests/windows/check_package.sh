@@ -7,7 +7,7 @@
 set -u
 build=$(cd "$1" && pwd) kind=$2
 root=$(cd "$(dirname "$0")/../.." && pwd)
-version=$(sed -nE 's/^project\(quibex VERSION ([0-9.]+).*/\1/p' "$root/CMakeLists.txt")
+version=$(sed -nE 's/^#define QX_VERSION_STRING "([0-9.]+)".*/\1/p' "$root/library/quibex.h")
 zip=$build/package/quibex-$version-$kind.zip
 [ -f "$zip" ] || { echo "FAIL: no $zip"; exit 1; }
 case $kind in
