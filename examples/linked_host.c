@@ -1,9 +1,10 @@
 /*
  * A C host linked against libquibex: it registers named constants and host
  * functions, compiles formulas of the three engines (real, complex, 32-bit
- * integer), evaluates them, lets one engine call another, and reports a
- * compile error and a run-time error. The formula language is described in
- * docs/language.md.
+ * integer), evaluates them, lets one engine call another, reports a
+ * compile error with its position and text and run-time errors with their
+ * texts, and stops a runaway loop with fcinterrupt(). The formula language
+ * is described in docs/language.md.
  *
  * Every result is checked: the program prints what it does and exits with
  * status 1 if anything differs from what the library should give.
@@ -73,11 +74,19 @@ static int32_t gcd(int32_t lastIndex, int32_t* args) {
   return (int32_t)a;
 }
 
+/* stop(n): asks the library to interrupt the running evaluation once n
+ * reaches 1000; returns 0. */
+static double stop(int32_t lastIndex, double* args) {
+  (void)lastIndex;
+  if (args[0] >= 1000) fcinterrupt();
+  return 0;
+}
+
 /* The library keeps these arrays by address and never copies them: they
  * must stay valid and unchanged while it may use them, hence static. */
-static const char* const realNames[] = {"hyp", "mean", ""};
-static const int32_t realRules[] = {1, QX_ARGS_ANY};
-static const QxRealFn realFns[] = {hyp, mean};
+static const char* const realNames[] = {"hyp", "mean", "stop", ""};
+static const int32_t realRules[] = {1, QX_ARGS_ANY, 0};
+static const QxRealFn realFns[] = {hyp, mean, stop};
 static const char* const complexNames[] = {"rot", ""};
 static const int32_t complexRules[] = {1};
 static const QxComplexFn complexFns[] = {rot};
@@ -154,13 +163,17 @@ int main(void) {
   printf("real     calcfor(0,2,3)+califor(0,5) = %g\n", r);
   expect(r == -2 + 120, "cross-engine calls");
 
-  /* A compile error: the code, and where in the text it was found. */
-  const char* bad = "(x)=x*(2+";
+  /* A compile error: the code, its text, and where in the text it was
+   * found, counted in the text as passed (blanks and literal included). */
+  const char* bad = "(x) = \"ok\" + x*(2+1";
   code = rcom(3, bad, &last);
-  printf("compile  %s -> code %d\n", bad, code);
+  int32_t at = comerrpos();
+  printf("compile  %s -> code %d at %d: %s\n", bad, code, at, comerrtext(code));
+  printf("         %s\n         %*s^\n", bad, at, "");
   expect(code == QX_ERR_BRACKETS, "unbalanced bracket is code 8");
-  /* ERROR POSITION AND TEXT: print comerrpos() and comerrtext(code) here,
-   * with a caret under the offending character. */
+  expect(at == 15 && bad[at] == '(', "the position is the bracket left open");
+  expect(strcmp(comerrtext(code), "unpaired brackets, or a pair of two different kinds") == 0, "text of code 8");
+  expect(rcom(3, "(x)=x", &last) == QX_OK && comerrpos() == -1, "no position after a success");
 
   /* A run-time error: evaluation goes on, the record keeps the first error. */
   expect(rcom(3, "mean()+getd(7)", &last) == QX_OK, "formula with failing calls compiles");
@@ -170,7 +183,34 @@ int main(void) {
   printf("run-time mean()+getd(7) = %g, error %d in %s\n", r, number, name ? name : "?");
   expect(r == 0 && number == 1 && name && strcmp(name, "mean") == 0, "first run-time error is mean's");
   expect(fcerr(&name) == 0, "fcerr clears the record");
-  /* RUN-TIME ERROR TEXT: print fcerrtext(number, name) here. */
+  /* The text depends on the function that recorded the number: mean is this
+   * host's, so the library gives the number's generic text; getd's 1 has a
+   * text of its own. */
+  printf("         mean: %s\n", fcerrtext(number, name));
+  expect(strcmp(fcerrtext(number, name), fcerrtext(number, NULL)) == 0, "a host's number gets the generic text");
+  expect(rcom(3, "getd(7)", &last) == QX_OK, "store access compiles");
+  rcals(3);
+  number = fcerr(&name);
+  printf("run-time getd(7): error %d in %s: %s\n", number, name ? name : "?", fcerrtext(number, name));
+  expect(number == QX_RTERR_STORE_INDEX && name && strcmp(name, "getd") == 0, "getd records 1");
+  expect(strcmp(fcerrtext(number, name), "index outside the number store, or no number store exists") == 0,
+         "text of getd's error 1");
+
+  /* Stopping a runaway formula: fcinterrupt() may come from any thread; here
+   * the host function stop() asks for it itself once the loop has run 1000
+   * passes, so the run is the same every time. The loop ends at the end of
+   * that pass and the engine records error -3 under the name "interrupt". */
+  expect(rcom(0, "(:n)=one((n=0),setcyclemax(2000000000),for(1,(n=n+1),stop(n)))+n", &last) == QX_OK,
+         "endless loop compiles");
+  r = rcals(0);
+  number = fcerr(&name);
+  printf("interrupt after %g passes: error %d in %s: %s\n", r, number, name ? name : "?", fcerrtext(number, name));
+  expect(r == 1000, "the loop stopped after the pass that asked");
+  expect(number == QX_RTERR_INTERRUPTED && name && strcmp(name, QX_RTERR_INTERRUPTED_NAME) == 0,
+         "interrupt recorded as -3");
+  expect(strcmp(fcerrtext(number, name), "evaluation interrupted (fcinterrupt)") == 0, "text of the interrupt");
+  r = rcal(1, xy);
+  expect(near(r, 6) && fcerrnum() == 0, "the next evaluation runs normally");
 
   deletedll();
   if (failures) fprintf(stderr, "%d check(s) failed\n", failures);

@@ -16,20 +16,21 @@ namespace {
 
 const char* const kCompileTexts[] = {
     "compiled successfully",
-    "syntax error: an operator at the start or end, two operators or operands in a row, or a misplaced assignment",
-    "empty formula, empty brackets, a leading comma or nothing after the \"=\"",
+    "syntax error: an operator at the start or end, two operators or two operands in a row, an operand "
+    "directly before or after a bracket, empty brackets, or a misplaced or empty assignment",
+    "empty formula: no text, nothing in the brackets, a leading comma, or nothing after the \"=\"",
     "\")\" missing before the \"=\" of the parameter list",
     "\"(\" missing before the \"=\" of the parameter list, or \"=\" at the start",
-    "illegal character in the parameter list",
+    "illegal character in the parameter list (only letters, digits, \"_\", \",\" and \":\")",
     "a parameter or assigned variable name starts with a digit",
     "a parameter is named twice",
     "unpaired brackets, or a pair of two different kinds",
     "a complex formula's parameter or local variable is named i",
-    "undefined function",
-    "formula too long for the compile work area",
+    "undefined function, or a reserved name a to f before a bracket",
+    "formula too long for the compile work area (32766 characters)",
     "undefined name: neither a variable nor a named constant",
     "malformed number",
-    "illegal character",
+    "illegal character: a control character, \"!\", a byte from 128 up, or a comma or \":\" out of place",
     "out of memory",
     "wrong number of arguments, an empty argument, or break/continue outside for/dowhile",
     "a trailing segment is not of the form name=expression",
@@ -108,7 +109,7 @@ const Text kTexts[] = {
     {F_ELEMENT, 3, "element index outside the array"},
     {F_MAXMIN, 1, "no arguments"},
     {F_PARA, 3, "parameter index outside the formula's parameters"},
-    {F_SIMP, 4, "no convergence within the refinement passes"},
+    {F_SIMP, 4, "no convergence within 25 refinement passes or the iteration limit"},
     {F_GRID, 3, "wrong number of arguments, or a count of fixed values outside 0 to the parameter count"},
     {F_GRID, 4, "the fixed values leave no free parameter"},
     {F_GRID, 5, "out of memory for the loop counters"},
@@ -130,7 +131,7 @@ const Text kCallTexts[] = {
     {F_CALL, -1, "the called formula table has no rows"},
     {F_CALL, 1, "row outside the formula table"},
     {F_CALL, 2, "the row holds no compiled formula"},
-    {F_CALL, 3, "wrong number of arguments for the called formula"},
+    {F_CALL, 3, "wrong number of arguments: too few for the function, or not what the called formula takes"},
 };
 
 bool callsFormulas(Family f) noexcept {

@@ -45,7 +45,8 @@
  *       one that fails); its entries change as formulas are compiled. The
  *       texts are the library's: read them, do not write or free them, and
  *       do not keep a text across a compile (its slot may be reused).
- *   ver  a static text, valid while the library is loaded.
+ *   ver, comerrtext, fcerrtext  static texts, never null, valid while the
+ *       library is loaded.
  *   fcerr/Cfcerr/Ifcerr *name  the very pointer recorded with the error,
  *       never a copy: a built-in function's name or one of the library's own
  *       names (static, valid while the library is loaded), or the pointer a
@@ -68,6 +69,7 @@
  *       formula when it is compiled, so formulas compiled earlier keep their
  *       values; host-function names are read by every compile, handlers by
  *       every call).
+ *   fcerrtext name  read during the call only.
  *   setfcerr/Csetfcerr/Isetfcerr name  kept by address in the error record
  *       and handed back by fcerr: pass a text that outlives the record, such
  *       as a string literal or the function's registered name.
@@ -193,7 +195,9 @@ _Static_assert(sizeof(QxComplex) == 16, "QxComplex must be 16 bytes");
  * args[lastIndex] are the call's arguments in source order (lastIndex is the
  * argument count minus one, -1 for none); args[lastIndex + 1] holds the
  * function's own index in the engine's function table. The slots lie on the
- * evaluator's stack and may be overwritten. The result replaces the call.
+ * evaluator's stack and belong to the library: the handler may read and
+ * overwrite them during the call, and must not keep their address, which is
+ * reused after the call returns. The result replaces the call.
  */
 typedef double (*QxRealFn)(int32_t lastIndex, double* args);
 typedef QxComplex (*QxComplexFn)(int32_t lastIndex, QxComplex* args);
@@ -296,13 +300,14 @@ typedef int32_t (*QxIntFn)(int32_t lastIndex, int32_t* args);
  * The texts are exported functions, not inline functions of this header: a
  * host that binds exports by name from another language gets them too, the
  * library keeps one table for every host, and the texts can improve without
- * rebuilding hosts. They are static, never null, and valid for the life of
- * the process.
+ * rebuilding hosts. They are static, never null, and valid while the
+ * library is loaded. docs/language.md quotes every one of them.
  */
 /* Short English text of a compile code 0..27 (0: success); a generic text for any other code. */
 QX_API const char* comerrtext(int32_t code);
 /* Short English text of run-time error `number` as recorded by function `name` (the name from
-   fcerr/Cfcerr/Ifcerr, of any engine); with a null or unknown name a text for the number alone. */
+   fcerr/Cfcerr/Ifcerr, of any engine); with a null or unknown name a text for the number alone.
+   name is only read, during the call. */
 QX_API const char* fcerrtext(int32_t number, const char* name);
 /*
  * Where the last compile of that engine failed: the 0-based byte offset in
@@ -583,15 +588,18 @@ QX_API int32_t* Cgetvarnum(void);
 QX_API QxComplex* Cgetfccomplexs(int32_t* count);
 /* Returns the array store, its array count at *count and its lengths array at *lengths. */
 QX_API QxComplex** Cgetfccomplexarrays(int32_t* count, int32_t** lengths);
-/* Registers host functions (names end at an empty text); 1 on success. */
+/* Registers host functions (names end at an empty text); 1 on success. Kept by address, not copied,
+   as for setfcfun. */
 QX_API uint8_t Csetfcfun(const char* const* names, const int32_t* argRules, const QxComplexFn* handlers);
-/* Registers named constants (names end at an empty text); a null names or values address means none. */
+/* Registers named constants (names end at an empty text); a null names or values address means none.
+   Kept by address, not copied, as for setdoubleconst. */
 QX_API void Csetcomplexconst(const char* const* names, const QxComplex* values);
-/* Returns and clears the pending run-time error; stores the raising function's name at *name. */
+/* Returns and clears the pending run-time error; stores the raising function's name at *name
+   (the pointer recorded with the error, as for fcerr). */
 QX_API int32_t Cfcerr(const char** name);
 /* Returns the pending run-time error without clearing it. */
 QX_API int32_t Cfcerrnum(void);
-/* Sets the run-time error record unconditionally (number 0 clears it). */
+/* Sets the run-time error record unconditionally (number 0 clears it); name is kept by address. */
 QX_API void Csetfcerr(int32_t number, const char* name);
 
 /* ------------------------------------------------------------------------ */
@@ -618,15 +626,18 @@ QX_API int32_t* Igetvarnum(void);
 QX_API int32_t* Igetfclongs(int32_t* count);
 /* Returns the array store, its array count at *count and its lengths array at *lengths. */
 QX_API int32_t** Igetfclongarrays(int32_t* count, int32_t** lengths);
-/* Registers host functions (names end at an empty text); 1 on success. */
+/* Registers host functions (names end at an empty text); 1 on success. Kept by address, not copied,
+   as for setfcfun. */
 QX_API uint8_t Isetfcfun(const char* const* names, const int32_t* argRules, const QxIntFn* handlers);
-/* Registers named constants (names end at an empty text); a null names or values address means none. */
+/* Registers named constants (names end at an empty text); a null names or values address means none.
+   Kept by address, not copied, as for setdoubleconst. */
 QX_API void Isetlongconst(const char* const* names, const int32_t* values);
-/* Returns and clears the pending run-time error; stores the raising function's name at *name. */
+/* Returns and clears the pending run-time error; stores the raising function's name at *name
+   (the pointer recorded with the error, as for fcerr). */
 QX_API int32_t Ifcerr(const char** name);
 /* Returns the pending run-time error without clearing it. */
 QX_API int32_t Ifcerrnum(void);
-/* Sets the run-time error record unconditionally (number 0 clears it). */
+/* Sets the run-time error record unconditionally (number 0 clears it); name is kept by address. */
 QX_API void Isetfcerr(int32_t number, const char* name);
 
 /* ------------------------------------------------------------------------ */

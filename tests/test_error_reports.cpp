@@ -118,6 +118,10 @@ TEST_F(ErrorReports, PositionsOfWholeTextCodesAndPerEngineRecords) {
   EXPECT_EQ(comerrpos(), 0);
   EXPECT_EQ(rcom(0, empty.data(), &last), QX_ERR_EMPTY);
   EXPECT_EQ(comerrpos(), 0);
+  // A blank text is empty too: the missing expression would start at 0.
+  std::string blank = "   ";
+  EXPECT_EQ(Icom(0, blank.data(), &last), QX_ERR_EMPTY);
+  EXPECT_EQ(Icomerrpos(), 0);
   // A literal without a string table: the first literal.
   std::string lit = "(x) = x + \"a\"";
   EXPECT_EQ(rcom(0, lit.data(), &last), QX_ERR_NO_STRING_TABLE);

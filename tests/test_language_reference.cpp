@@ -140,6 +140,10 @@ int32_t compileIn(const std::string& engine, int32_t row, const std::string& tex
   return Icom(row, text.c_str(), last);
 }
 
+int32_t errorPosition(const std::string& engine) {
+  return engine == "real" ? comerrpos() : engine == "complex" ? Ccomerrpos() : Icomerrpos();
+}
+
 // Fetches (and clears) the engine's run-time error as "name number".
 std::string fetchError(const std::string& engine) {
   const char* name = nullptr;
@@ -152,7 +156,12 @@ void runExample(const Example& x) {
   int32_t last = -5;
   const int32_t code = compileIn(x.engine, x.row, x.formula, &last);
   if (x.expected.rfind("error ", 0) == 0) {
+    // "error N" or "error N at P": P is the offset comerrpos reports.
     EXPECT_EQ(code, std::atoi(x.expected.c_str() + 6)) << "compile code";
+    const size_t at = x.expected.find(" at ");
+    if (at != std::string::npos) {
+      EXPECT_EQ(errorPosition(x.engine), std::atoi(x.expected.c_str() + at + 4)) << "position";
+    }
     return;
   }
   ASSERT_EQ(code, 0) << "the example does not compile";
@@ -313,7 +322,103 @@ TEST(LanguageReference, AWrongExpectationFails) {
   EXPECT_NONFATAL_FAILURE(runExample(x), "run-time error");
   x.expected = "error 1";
   EXPECT_NONFATAL_FAILURE(runExample(x), "compile code");
+  x.formula = "1 + * 2";
+  x.expected = "error 1 at 4";
+  runExample(x);
+  x.expected = "error 1 at 2";
+  EXPECT_NONFATAL_FAILURE(runExample(x), "position");
   deletedll();
+}
+
+// ---- The error tables ------------------------------------------------------------
+
+// The cells of a table row "| a | b | c |", trimmed; empty for other lines.
+std::vector<std::string> tableCells(const std::string& line) {
+  if (line.size() < 2 || line[0] != '|' || line.back() != '|') return {};
+  std::vector<std::string> cells = split(line.substr(1, line.size() - 2), '|');
+  return cells;
+}
+
+// The lines of the section that starts with `heading`, up to the next "## ".
+std::vector<std::string> sectionLines(const std::string& heading) {
+  std::ifstream in(std::string(QX_SOURCE_DIR) + "/docs/language.md");
+  std::vector<std::string> lines;
+  std::string line;
+  bool inside = false;
+  while (std::getline(in, line)) {
+    if (line.rfind("## ", 0) == 0) inside = line == heading;
+    else if (inside) lines.push_back(line);
+  }
+  return lines;
+}
+
+// "-1, 1, 2" -> {-1, 1, 2}; false when a part is no integer (a header row).
+bool parseNumbers(const std::string& cell, std::vector<int32_t>& out) {
+  out.clear();
+  for (const std::string& part : split(cell, ',')) {
+    char* end = nullptr;
+    const long v = std::strtol(part.c_str(), &end, 10);
+    if (part.empty() || *end != '\0') return false;
+    out.push_back(static_cast<int32_t>(v));
+  }
+  return !out.empty();
+}
+
+// Names written `like this` in a cell.
+std::vector<std::string> quotedNames(const std::string& cell) {
+  std::vector<std::string> names;
+  for (size_t b = cell.find('`'); b != std::string::npos; b = cell.find('`', b + 1)) {
+    const size_t e = cell.find('`', b + 1);
+    if (e == std::string::npos) break;
+    names.push_back(cell.substr(b + 1, e - b - 1));
+    b = e;
+  }
+  return names;
+}
+
+// The reference quotes the library's texts word for word: every compile
+// code's text, and the text of every function and number pair in the
+// run-time tables (a row with an empty first cell continues the names of
+// the row above; a first cell without names stands for any other name).
+TEST(LanguageReference, ErrorTablesQuoteTheLibrarysTexts) {
+  std::set<int32_t> codes;
+  for (const std::string& line : sectionLines("## Compile error codes")) {
+    const std::vector<std::string> c = tableCells(line);
+    std::vector<int32_t> n;
+    if (c.size() != 3 || !parseNumbers(c[0], n) || n.size() != 1) continue;
+    EXPECT_EQ(c[2], comerrtext(n[0])) << "compile code " << n[0];
+    codes.insert(n[0]);
+  }
+  for (int32_t code = 0; code <= 27; ++code) EXPECT_TRUE(codes.count(code)) << "compile code " << code << " missing";
+
+  std::set<std::string> named;
+  std::vector<std::string> names;
+  size_t pairs = 0;
+  for (const std::string& line : sectionLines("## Run-time errors")) {
+    const std::vector<std::string> c = tableCells(line);
+    std::vector<int32_t> numbers;
+    if (c.size() < 3 || !parseNumbers(c[1], numbers)) {
+      names.clear();
+      continue;
+    }
+    if (!c[0].empty()) names = quotedNames(c[0]);
+    for (int32_t number : numbers) {
+      if (names.empty()) {
+        EXPECT_EQ(c.back(), fcerrtext(number, nullptr)) << "number " << number << " without a name";
+        EXPECT_EQ(c.back(), fcerrtext(number, "myhostfunction")) << "number " << number << ", a host's name";
+        ++pairs;
+      }
+      for (const std::string& name : names) {
+        EXPECT_EQ(c.back(), fcerrtext(number, name.c_str())) << name << " " << number;
+        named.insert(name);
+        ++pairs;
+      }
+    }
+  }
+  EXPECT_GE(pairs, 150u);
+  for (const char* name : {QX_RTERR_INTERRUPTED_NAME, QX_RTERR_STALE_FUNCTION_NAME, "rcal", "Icals", "getc", "setia",
+                           "newlongarray", "calrfor", "simpintegrate", "dataarraysum", "para", "continue"})
+    EXPECT_TRUE(named.count(name)) << name << " is missing from the run-time tables";
 }
 
 TEST(LanguageReference, ValuesAreWrittenAsTheReferenceWritesThem) {

@@ -199,7 +199,11 @@ int Compiler<T>::compile(const char* text, Compiled& out) noexcept {
   t[len] = 0;
   srcLen = static_cast<int32_t>(p - reinterpret_cast<const unsigned char*>(text));
   tLen = len;
-  if (len == 0) return failText(C_EMPTY, 0);
+  // An empty or blank text: the missing expression would start at 0.
+  if (len == 0) {
+    errAt = 0;
+    return C_EMPTY;
+  }
 
   // Outer brackets of one kind around the whole text. The closing position
   // of every opening bracket is found in one pass (the operand buffer is
