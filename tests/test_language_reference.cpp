@@ -7,6 +7,7 @@
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -151,6 +152,17 @@ std::string fetchError(const std::string& engine) {
   return e == 0 ? std::string() : std::string(name ? name : "?") + " " + std::to_string(e);
 }
 
+#ifdef _WIN32
+// True when two printed values (real, or complex "a+bi") differ by at most
+// 1e-12 of the larger magnitude.
+bool sameBarLastDigits(const std::string& a, const std::string& b) {
+  QxComplex x{}, y{};
+  if (!parseComplex(a, x) || !parseComplex(b, y)) return false;
+  const double scale = std::max({1e-300, std::hypot(x.re, x.im), std::hypot(y.re, y.im)});
+  return std::hypot(x.re - y.re, x.im - y.im) <= 1e-12 * scale;
+}
+#endif
+
 void runExample(const Example& x) {
   SCOPED_TRACE("docs/language.md:" + std::to_string(x.line) + ": " + x.engine + " " + x.formula);
   int32_t last = -5;
@@ -194,6 +206,12 @@ void runExample(const Example& x) {
     for (const std::string& s : args) a.push_back(static_cast<int32_t>(std::strtol(s.c_str(), nullptr, 10)));
     got = std::to_string(Ical(x.row, a.data()));
   }
+#ifdef _WIN32
+  // The Windows C runtime's mathematical functions may round differently
+  // from the ones the reference was written with: there a value may differ
+  // in its last digits (relative to the whole value), and nowhere else.
+  if (got != wantValue && x.engine != "integer" && sameBarLastDigits(got, wantValue)) got = wantValue;
+#endif
   EXPECT_EQ(got, wantValue) << "value";
   EXPECT_EQ(fetchError(x.engine), wantError) << "run-time error";
 }
