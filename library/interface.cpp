@@ -55,9 +55,10 @@ typename T::Value evalRow(int32_t row, const typename T::Value* args, bool copyA
 //
 // Returns the number of results written: 0 with nothing touched for a bad or
 // uncompiled row, count <= 0, a null results, or a null args when the row
-// takes arguments. An interrupt request seen after an evaluation ends the
-// call there (the error -3 is recorded under the first-error rule), so the
-// host learns from the count how far it got.
+// takes arguments. An interrupt request pending when an evaluation has
+// ended and another is due ends the call there (the error -3 is recorded
+// under the first-error rule), so the host learns from the count how far
+// it got; a request during the last evaluation acts as it would on rcal.
 template <class T>
 int32_t evalBulk(int32_t row, int32_t count, const typename T::Value* args, int32_t rowStride, int32_t argStride,
                  typename T::Value* results, const char* name) noexcept {
@@ -76,16 +77,16 @@ int32_t evalBulk(int32_t row, int32_t count, const typename T::Value* args, int3
   }
   if (gLib.depth == 0) gInterrupt.store(0, std::memory_order_relaxed);
   for (int32_t i = 0; i < count; ++i) {
+    if (i > 0 && __builtin_expect(gInterrupt.load(std::memory_order_relaxed) != 0, 0)) {
+      E.err.record(kErrInterrupted, kInterruptName);
+      return i;
+    }
     if (last >= 0) {
       const V* a = args + static_cast<std::ptrdiff_t>(static_cast<int64_t>(i) * rowStride);
       V* slots = t.vals[row];
       for (int32_t k = 0; k <= last; ++k) slots[k] = a[static_cast<std::ptrdiff_t>(static_cast<int64_t>(k) * argStride)];
     }
     results[i] = runRow<T>(t, row);
-    if (__builtin_expect(gInterrupt.load(std::memory_order_relaxed) != 0, 0)) {
-      E.err.record(kErrInterrupted, kInterruptName);
-      return i + 1;
-    }
   }
   return count;
 }

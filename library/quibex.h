@@ -549,11 +549,12 @@ QX_API void fcinterrupt(void);
  * takes arguments (args may be null for a row without arguments).
  * Deviations from the plain loop, both deliberate:
  *   - an interrupt (fcinterrupt) stops the whole bulk call, not just the
- *     evaluation running: after the evaluation during which it was
- *     requested, the call records QX_RTERR_INTERRUPTED (first error wins)
- *     and returns the number of results written so far; later results are
- *     left untouched. A call made by the host (not from a host function)
- *     drops a stale request once, at its start, as rcal does.
+ *     evaluation running: that evaluation ends as rcal's would, no further
+ *     evaluation starts, the call records QX_RTERR_INTERRUPTED (first error
+ *     wins) and returns the number of results written so far; later results
+ *     are left untouched. (A request during the last evaluation acts as on
+ *     rcal.) A call made by the host (not from a host function) drops a
+ *     stale request once, at its start, as rcal does.
  *   - called from a host function nested too deeply (see rcal), every
  *     result is 0 and the error -2 is recorded once, named "rcalv",
  *     "Ccalv" or "Icalv"; the return value is count.

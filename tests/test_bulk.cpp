@@ -367,6 +367,12 @@ TEST(Bulk, InterruptStopsTheCallAndAStaleOneIsDropped) {
   const char* name = nullptr;
   EXPECT_EQ(fcerr(&name), QX_RTERR_INTERRUPTED);
   EXPECT_STREQ(name, QX_RTERR_INTERRUPTED_NAME);
+  // Asked for during the last evaluation: nothing is left to stop.
+  gRealLog.clear();
+  gStopAt = 6;
+  EXPECT_EQ(rcalv(0, 6, args.data(), 1, 1, out.data()), 6);
+  gStopAt = 0;
+  EXPECT_EQ(out[5], 12.0);
   // A request made while nothing runs is dropped by the next bulk call.
   fcinterrupt();
   EXPECT_EQ(rcalv(0, 6, args.data(), 1, 1, out.data()), 6);
