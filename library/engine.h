@@ -153,6 +153,7 @@ struct Library {
   TableView<double> intSeesReal;
   int32_t active[3] = {0, 0, 0};  // evaluations in progress per table (engine index)
   int32_t depth = 0;              // nested evaluations in progress, all engines
+  int32_t threads = 0;            // most threads a bulk call may use; 0: one per online processor
 };
 
 extern Library gLib;

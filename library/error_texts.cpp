@@ -80,6 +80,7 @@ const Member kMembers[] = {
     {"datasum", F_DATA}, {"datapro", F_DATA}, {"dataarraysum", F_DATA_ARRAY},
     {"rcal", F_HOST_ENTRY}, {"rcals", F_HOST_ENTRY}, {"Ccal", F_HOST_ENTRY}, {"Ccals", F_HOST_ENTRY},
     {"Ical", F_HOST_ENTRY}, {"Icals", F_HOST_ENTRY},
+    {"rcalv", F_HOST_ENTRY}, {"Ccalv", F_HOST_ENTRY}, {"Icalv", F_HOST_ENTRY},
     {"unknown function", F_STALE}, {"interrupt", F_INTERRUPT},
 };
 

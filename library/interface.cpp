@@ -2,6 +2,7 @@
 //
 // Every export forwards to a template of the shared design; nothing throws
 // across it. The STD twins are generated from exports.def at the end.
+#include <cstddef>
 #include <cstring>
 
 #include "engine.h"
@@ -35,6 +36,68 @@ typename T::Value evalRow(int32_t row, const typename T::Value* args, bool copyA
   // over from a time when nothing was running.
   if (gLib.depth == 0) gInterrupt.store(0, std::memory_order_relaxed);
   return runRow<T>(t, row, copyArgs ? args : nullptr);
+}
+
+// The bulk calls: exactly the loop `for i: results[i] = rcal(row, args of
+// i)`, with the checks that cannot change during the loop made once. While
+// an evaluation of the row runs the row is busy (so it cannot be compiled
+// again) and its table is in use (so it cannot be resized or released);
+// between two evaluations nothing runs. The nesting depth and the native
+// stack are the same before every evaluation, and a stale interrupt request
+// is dropped once, at the start of a call made by the host itself.
+//
+// Argument k of evaluation i is args[i*rowStride + k*argStride], computed in
+// 64 bits; any stride is accepted (0 repeats a value, a negative one walks
+// backwards from args). The arguments are read just before their
+// evaluation and the result is written just after it, so a host function
+// that reads results or writes later arguments, and results that overlay
+// args, see what the loop of single calls would show them.
+//
+// Returns the number of results written: 0 with nothing touched for a bad or
+// uncompiled row, count <= 0, a null results, or a null args when the row
+// takes arguments. An interrupt request pending when an evaluation has
+// ended and another is due ends the call there (the error -3 is recorded
+// under the first-error rule), so the host learns from the count how far
+// it got; a request during the last evaluation acts as it would on rcal.
+template <class T>
+int32_t evalBulk(int32_t row, int32_t count, const typename T::Value* args, int32_t rowStride, int32_t argStride,
+                 typename T::Value* results, const char* name) noexcept {
+  using V = typename T::Value;
+  Engine<T>& E = engine<T>();
+  TableView<V>& t = E.table;
+  if (static_cast<uint32_t>(row) >= static_cast<uint32_t>(t.rows) || !t.flags[row]) return 0;
+  if (count <= 0 || results == nullptr) return 0;
+  const int32_t last = t.header[row][H_LAST_ARG];
+  if (last >= 0 && args == nullptr) return 0;
+  if (gLib.depth >= kMaxNativeDepth || (gLib.depth > 0 && !stackRoomLeft())) {
+    // Every single call would have been refused the same way.
+    E.err.record(-2, name);
+    for (int32_t i = 0; i < count; ++i) results[i] = T::zero();
+    return count;
+  }
+  if (gLib.depth == 0) gInterrupt.store(0, std::memory_order_relaxed);
+  for (int32_t i = 0; i < count; ++i) {
+    if (i > 0 && __builtin_expect(gInterrupt.load(std::memory_order_relaxed) != 0, 0)) {
+      E.err.record(kErrInterrupted, kInterruptName);
+      return i;
+    }
+    if (last >= 0) {
+      const V* a = args + static_cast<std::ptrdiff_t>(static_cast<int64_t>(i) * rowStride);
+      V* slots = t.vals[row];
+      for (int32_t k = 0; k <= last; ++k) slots[k] = a[static_cast<std::ptrdiff_t>(static_cast<int64_t>(k) * argStride)];
+    }
+    results[i] = runRow<T>(t, row);
+  }
+  return count;
+}
+
+// Most threads one bulk call may use (0: one per online processor).
+// Bulk calls run on the calling thread for now; the limit is kept for when
+// they may use more.
+int32_t setThreadLimit(int32_t n) noexcept {
+  const int32_t previous = gLib.threads;
+  if (n >= 0) gLib.threads = n;
+  return previous;
 }
 
 template <class T>
@@ -129,12 +192,17 @@ QX_API const char* fcerrtext(int32_t number, const char* name) { return texts::r
 QX_API int32_t comerrpos(void) { return gLib.real.errPos; }
 QX_API int32_t Ccomerrpos(void) { return gLib.cplx.errPos; }
 QX_API int32_t Icomerrpos(void) { return gLib.integer.errPos; }
+QX_API int32_t setthreads(int32_t n) { return setThreadLimit(n); }
 
 // ---- real ---------------------------------------------------------------------
 QX_API uint8_t setfornum(int32_t n) { return sizeTable<R>(n); }
 QX_API int32_t rcom(int32_t row, const char* text, int32_t* lastArg) { return compiler::compileRow<R>(row, text, lastArg); }
 QX_API double rcal(int32_t row, const double* args) { return evalRow<R>(row, args, true, "rcal"); }
 QX_API double rcals(int32_t row) { return evalRow<R>(row, nullptr, false, "rcals"); }
+QX_API int32_t rcalv(int32_t row, int32_t count, const double* args, int32_t rowStride, int32_t argStride,
+                     double* results) {
+  return evalBulk<R>(row, count, args, rowStride, argStride, results, "rcalv");
+}
 QX_API double* getin(int32_t row) { return rowValues<R>(row); }
 QX_API double** getallin(void) { return gLib.real.table.vals; }
 QX_API uint8_t* getfortrue(void) { return gLib.real.table.flags; }
@@ -154,6 +222,11 @@ QX_API uint8_t Csetfornum(int32_t n) { return sizeTable<C>(n); }
 QX_API int32_t Ccom(int32_t row, const char* text, int32_t* lastArg) { return compiler::compileRow<C>(row, text, lastArg); }
 QX_API QxComplex Ccal(int32_t row, const QxComplex* args) { return toQx(evalRow<C>(row, fromQx(args), true, "Ccal")); }
 QX_API QxComplex Ccals(int32_t row) { return toQx(evalRow<C>(row, nullptr, false, "Ccals")); }
+QX_API int32_t Ccalv(int32_t row, int32_t count, const QxComplex* args, int32_t rowStride, int32_t argStride,
+                     QxComplex* results) {
+  // QxComplex and Complex are the same two doubles (see fromQx).
+  return evalBulk<C>(row, count, fromQx(args), rowStride, argStride, reinterpret_cast<Complex*>(results), "Ccalv");
+}
 QX_API QxComplex* Cgetin(int32_t row) { return reinterpret_cast<QxComplex*>(rowValues<C>(row)); }
 QX_API QxComplex** Cgetallin(void) { return reinterpret_cast<QxComplex**>(gLib.cplx.table.vals); }
 QX_API uint8_t* Cgetfortrue(void) { return gLib.cplx.table.flags; }
@@ -176,6 +249,10 @@ QX_API uint8_t Isetfornum(int32_t n) { return sizeTable<I>(n); }
 QX_API int32_t Icom(int32_t row, const char* text, int32_t* lastArg) { return compiler::compileRow<I>(row, text, lastArg); }
 QX_API int32_t Ical(int32_t row, const int32_t* args) { return evalRow<I>(row, args, true, "Ical"); }
 QX_API int32_t Icals(int32_t row) { return evalRow<I>(row, nullptr, false, "Icals"); }
+QX_API int32_t Icalv(int32_t row, int32_t count, const int32_t* args, int32_t rowStride, int32_t argStride,
+                     int32_t* results) {
+  return evalBulk<I>(row, count, args, rowStride, argStride, results, "Icalv");
+}
 QX_API int32_t* Igetin(int32_t row) { return rowValues<I>(row); }
 QX_API int32_t** Igetallin(void) { return gLib.integer.table.vals; }
 QX_API uint8_t* Igetfortrue(void) { return gLib.integer.table.flags; }

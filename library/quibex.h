@@ -252,14 +252,14 @@ typedef int32_t (*QxIntFn)(int32_t lastIndex, int32_t* args);
  * Host functions record numbers of their own. fcerrtext() gives the text.
  */
 #define QX_RTERR_NONE 0                 /* no error pending */
-#define QX_RTERR_INTERRUPTED (-3)       /* "interrupt": fcinterrupt() stopped the evaluation */
+#define QX_RTERR_INTERRUPTED (-3)       /* "interrupt": fcinterrupt() stopped the evaluation (or bulk call) */
 #define QX_RTERR_INTERRUPTED_NAME "interrupt"
 #define QX_RTERR_LEVEL_LIMIT (-2)       /* for, dowhile: loop level limit (setstackmax);
                                            call, calfor, calrfor, calcfor, califor, sum, pro,
                                            datasum, datapro, dataarraysum, simpintegrate:
                                            nesting limit or native depth; rcal, rcals, Ccal,
-                                           Ccals, Ical, Icals: a host function re-entering
-                                           too deep */
+                                           Ccals, Ical, Icals, rcalv, Ccalv, Icalv: a host
+                                           function re-entering too deep */
 #define QX_RTERR_EMPTY_TABLE (-1)       /* formula-calling functions and para: target table has no rows */
 #define QX_RTERR_ITERATION_LIMIT 1      /* for, dowhile, continue: iteration limit (setcyclemax) */
 #define QX_RTERR_WHICH_NO_MATCH 1       /* which: no condition holds and no default, or no arguments */
@@ -525,6 +525,69 @@ QX_API const char* ver(void);
 QX_API void fcinterrupt(void);
 
 /* ------------------------------------------------------------------------ */
+/* Bulk evaluation                                                           */
+/* ------------------------------------------------------------------------ */
+/*
+ * rcalv, Ccalv and Icalv evaluate one row for `count` argument sets in one
+ * call. Evaluation i (0 <= i < count) takes argument k from
+ *   args[i*rowStride + k*argStride]          (strides in elements)
+ * and writes its result to results[i]. Common layouts:
+ *   tuples one after another   rowStride = number of arguments, argStride = 1
+ *   one column per argument    rowStride = 1, argStride = count
+ * Offsets are computed in 64 bits. Any stride is accepted, also 0 (the same
+ * value for every evaluation) and negative ones (args then points at the
+ * last set); every element so addressed must be readable.
+ *
+ * The meaning is exactly the loop
+ *   for (i = 0; i < count; i++) results[i] = rcal(row, args of i);
+ * bit for bit in both the interpreter and machine code: the error record
+ * (first error wins), the row's value array (after the call it holds what
+ * the last evaluation left), stores, host-function calls in their order and
+ * host functions that re-enter the library all behave as in that loop. The
+ * arguments of evaluation i are read just before it and results[i] is
+ * written just after it, so results may overlay args. Only the entry cost of
+ * each single call is saved.
+ *
+ * Returns the number of results written, which is count on success. It is 0
+ * with nothing touched when the row is outside the table or not compiled,
+ * when count <= 0, when results is null, or when args is null and the row
+ * takes arguments (args may be null for a row without arguments).
+ * Deviations from the plain loop, both deliberate:
+ *   - an interrupt (fcinterrupt) stops the whole bulk call, not just the
+ *     evaluation running: that evaluation ends as rcal's would, no further
+ *     evaluation starts, the call records QX_RTERR_INTERRUPTED (first error
+ *     wins) and returns the number of results written so far; later results
+ *     are left untouched. (A request during the last evaluation acts as on
+ *     rcal.) A call made by the host (not from a host function) drops a
+ *     stale request once, at its start, as rcal does.
+ *   - called from a host function nested too deeply (see rcal), every
+ *     result is 0 and the error -2 is recorded once, named "rcalv",
+ *     "Ccalv" or "Icalv"; the return value is count.
+ *
+ * setthreads(n) sets the most threads one bulk call may use, the calling
+ * thread included, and returns the previous value: n = 1 the calling thread
+ * only, n = 0 one per online processor (the default, restored by
+ * deletedll); n < 0 changes nothing and only returns the current value.
+ * Bulk calls currently run every evaluation on the calling thread, in
+ * order, whatever the limit: the limit is kept for later versions, which
+ * may spread rows that nothing can observe while they run over threads and
+ * vector lanes. The rest of the interface keeps its rule of one host thread
+ * at a time.
+ */
+/* Evaluates a real row for count argument sets; returns the number of results written. */
+QX_API int32_t rcalv(int32_t row, int32_t count, const double* args, int32_t rowStride, int32_t argStride,
+                     double* results);
+/* Evaluates a complex row for count argument sets; returns the number of results written. */
+QX_API int32_t Ccalv(int32_t row, int32_t count, const QxComplex* args, int32_t rowStride, int32_t argStride,
+                     QxComplex* results);
+/* Evaluates an integer row for count argument sets; returns the number of results written. */
+QX_API int32_t Icalv(int32_t row, int32_t count, const int32_t* args, int32_t rowStride, int32_t argStride,
+                     int32_t* results);
+/* Sets the most threads a bulk call may use (0: one per online processor; n < 0: no change);
+   returns the previous value. */
+QX_API int32_t setthreads(int32_t n);
+
+/* ------------------------------------------------------------------------ */
 /* Real engine                                                               */
 /* ------------------------------------------------------------------------ */
 
@@ -657,11 +720,14 @@ QX_API const char* QX_STDCALL STDfcerrtext(int32_t number, const char* name);
 QX_API int32_t QX_STDCALL STDcomerrpos(void);
 QX_API int32_t QX_STDCALL STDCcomerrpos(void);
 QX_API int32_t QX_STDCALL STDIcomerrpos(void);
+QX_API int32_t QX_STDCALL STDsetthreads(int32_t n);
 
 QX_API uint8_t QX_STDCALL STDsetfornum(int32_t n);
 QX_API int32_t QX_STDCALL STDrcom(int32_t row, const char* text, int32_t* lastArg);
 QX_API double QX_STDCALL STDrcal(int32_t row, const double* args);
 QX_API double QX_STDCALL STDrcals(int32_t row);
+QX_API int32_t QX_STDCALL STDrcalv(int32_t row, int32_t count, const double* args, int32_t rowStride,
+                                   int32_t argStride, double* results);
 QX_API double* QX_STDCALL STDgetin(int32_t row);
 QX_API double** QX_STDCALL STDgetallin(void);
 QX_API uint8_t* QX_STDCALL STDgetfortrue(void);
@@ -678,6 +744,8 @@ QX_API uint8_t QX_STDCALL STDCsetfornum(int32_t n);
 QX_API int32_t QX_STDCALL STDCcom(int32_t row, const char* text, int32_t* lastArg);
 QX_API QxComplex QX_STDCALL STDCcal(int32_t row, const QxComplex* args);
 QX_API QxComplex QX_STDCALL STDCcals(int32_t row);
+QX_API int32_t QX_STDCALL STDCcalv(int32_t row, int32_t count, const QxComplex* args, int32_t rowStride,
+                                   int32_t argStride, QxComplex* results);
 QX_API QxComplex* QX_STDCALL STDCgetin(int32_t row);
 QX_API QxComplex** QX_STDCALL STDCgetallin(void);
 QX_API uint8_t* QX_STDCALL STDCgetfortrue(void);
@@ -694,6 +762,8 @@ QX_API uint8_t QX_STDCALL STDIsetfornum(int32_t n);
 QX_API int32_t QX_STDCALL STDIcom(int32_t row, const char* text, int32_t* lastArg);
 QX_API int32_t QX_STDCALL STDIcal(int32_t row, const int32_t* args);
 QX_API int32_t QX_STDCALL STDIcals(int32_t row);
+QX_API int32_t QX_STDCALL STDIcalv(int32_t row, int32_t count, const int32_t* args, int32_t rowStride,
+                                   int32_t argStride, int32_t* results);
 QX_API int32_t* QX_STDCALL STDIgetin(int32_t row);
 QX_API int32_t** QX_STDCALL STDIgetallin(void);
 QX_API uint8_t* QX_STDCALL STDIgetfortrue(void);
