@@ -239,14 +239,6 @@ void endl() {
   std::fflush(stdout);
 }
 
-int readChar() {
-  std::fflush(stdout);
-  return std::getchar();
-}
-
-void unreadChar(int c) {
-  if (c != EOF) std::ungetc(c, stdin);
-}
 #else
 namespace {
 
@@ -310,6 +302,7 @@ void endl() {
   std::fputc('\n', stdout);
   std::fflush(stdout);
 }
+#endif
 
 int readChar() {
   // Whatever was written so far (a question, a host function's output
@@ -322,7 +315,6 @@ int readChar() {
 void unreadChar(int c) {
   if (c != EOF) std::ungetc(c, stdin);
 }
-#endif
 
 // ---- Processor clock --------------------------------------------------------
 

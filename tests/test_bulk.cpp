@@ -75,9 +75,8 @@ struct RealApi {
     gRealLog.clear();
   }
   static int32_t com(int32_t r, const std::string& s) {
-    std::string t = s;
     int32_t last = 0;
-    return rcom(r, t.data(), &last);
+    return rcom(r, s.c_str(), &last);
   }
   static V arg(int64_t i, int32_t k) { return std::sin(static_cast<double>(i) * 1.3 + k) * 4.5; }
   static V cal(int32_t r, const V* a) { return rcal(r, a); }
@@ -107,9 +106,8 @@ struct ComplexApi {
     gComplexLog.clear();
   }
   static int32_t com(int32_t r, const std::string& s) {
-    std::string t = s;
     int32_t last = 0;
-    return Ccom(r, t.data(), &last);
+    return Ccom(r, s.c_str(), &last);
   }
   static V arg(int64_t i, int32_t k) {
     return V{std::sin(static_cast<double>(i) + k) * 4.5, std::cos(static_cast<double>(i) * 2 - k)};
@@ -136,9 +134,8 @@ struct IntApi {
     gIntLog.clear();
   }
   static int32_t com(int32_t r, const std::string& s) {
-    std::string t = s;
     int32_t last = 0;
-    return Icom(r, t.data(), &last);
+    return Icom(r, s.c_str(), &last);
   }
   // Small values with zeros among them, and now and then a large one.
   static V arg(int64_t i, int32_t k) {
