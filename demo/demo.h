@@ -24,7 +24,7 @@ constexpr int32_t kLineLimit = 100;    // announced line length; longer lines ar
   X(getvarnum) X(userci) X(setfcstrmax) X(getfcstr) X(initfcstr)            \
   X(setdoubleconst) X(Csetfornum) X(Ccom) X(Cfcerr) X(Ccals) X(Cgetallin)   \
   X(Isetfornum) X(Icom) X(Ifcerr) X(Icals) X(Igetallin)                    \
-  X(comerrpos) X(Ccomerrpos) X(Icomerrpos)
+  X(comerrpos) X(Ccomerrpos) X(Icomerrpos) X(fcerrtext)
 
 struct Api {
 #define DEMO_DECLARE_EXPORT(name) decltype(&::name) name = nullptr;
@@ -51,6 +51,8 @@ const char* compileErrorText(int32_t code);
 // `name` (a built-in function of any engine or a host function of this
 // program); a text for the number alone for other names.
 const char* runtimeErrorText(int32_t number, const char* name);
+// What runtimeErrorText gives for a library text it has no translation of.
+extern const char kUntranslatedError[];
 
 // Converts a number to a row, slot or count the way the library does:
 // truncation toward zero, low 32 bits kept; NaN, infinities and magnitudes of
