@@ -265,7 +265,7 @@ int printBulk() {
 
   // Best rcalv (the fastest of its four columns) against each peer's best.
   std::printf("\nbest rcalv (fastest of its four columns) against the native loop and each peer's best column\n");
-  std::printf("%-18s | %8s | %9s | %9s | %9s | %9s | %9s\n", "formula", "rcalv ns", "/native", "/rcal", "/numexpr",
+  std::printf("%-18s | %8s | %9s | %9s | %9s | %9s | %9s |\n", "formula", "rcalv ns", "/native", "/rcal", "/numexpr",
               "/NumPy", "/muparser");
   GeoMean gm[5];
   for (int32_t w = 0; w < nf; ++w) {

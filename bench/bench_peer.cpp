@@ -317,7 +317,8 @@ int printTable() {
   std::printf("native: a C++ function called once per evaluation, like rcal; every column includes the same\n"
               "timing loop (argument load, call, sum), whose cost alone the entry line shows in its native cell;\n"
               "inlined: the same C++ compiled into that loop, no call (mc/inl, int/inl: machine code and\n"
-              "interpreter against it)\n\n");
+              "interpreter against it); transl. us: wall clock of the first evaluation less the next;\n"
+              "rcom us, exprtk us: processor time per compilation, median of batches of 32\n\n");
   std::printf("%-20s | %9s %9s | %9s %6s | %9s %6s | %9s %6s | %7s | %7s %7s | %10s | %8s %9s\n", "formula",
               "native", "inlined", "interp.", "", "machine", "", "muparser", "", "mc/mu", "mc/inl", "int/inl",
               "transl. us", "rcom us", "exprtk us");
@@ -439,14 +440,6 @@ int printTable() {
     if (meanCount[v]) std::printf("  %-12s %5.2fx over %d formulas\n", kVariantNames[v], std::exp(logSum[v] / meanCount[v]), meanCount[v]);
     else std::printf("  %-12s -\n", kVariantNames[v]);
   }
-  std::printf("geometric mean of the ratios to inlined native (formulas above the entry line), and the loop's:\n");
-  for (int k = 0; k < 2; ++k) {
-    const char* name = k == 0 ? "interpreter" : "machine";
-    if (inlinedCount[k])
-      std::printf("  %-12s %5.2fx over %d formulas; loop %5.2fx\n", name, std::exp(logInlined[k] / inlinedCount[k]),
-                  inlinedCount[k], loopInlined[k]);
-    else std::printf("  %-12s -\n", name);
-  }
   if (muRatioCount)
     std::printf("  machine code / muparser %5.2f over %d formulas; at most a third of muparser's time on %d of them\n",
                 std::exp(logMuRatio / muRatioCount), muRatioCount, muThirdCount);
@@ -455,6 +448,14 @@ int printTable() {
                 std::exp(logFastest / meanCount[kMachine]));
     std::printf("  machine code against native called per evaluation: %.2fx on the geometric mean, %.2fx on the loop\n",
                 std::exp(logSum[kMachine] / meanCount[kMachine]), loopMachineRatio);
+  }
+  std::printf("geometric mean of the ratios to inlined native (formulas above the entry line), and the loop's:\n");
+  for (int k = 0; k < 2; ++k) {
+    const char* name = k == 0 ? "interpreter" : "machine";
+    if (inlinedCount[k])
+      std::printf("  %-12s %5.2fx over %d formulas; loop %5.2fx\n", name, std::exp(logInlined[k] / inlinedCount[k]),
+                  inlinedCount[k], loopInlined[k]);
+    else std::printf("  %-12s -\n", name);
   }
   if (inlinedCount[1]) {
     const double mean = std::exp(logInlined[1] / inlinedCount[1]);
