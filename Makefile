@@ -4,7 +4,7 @@
 JOBS ?= 2
 CLANG_ENV = CC=clang CXX=clang++
 
-.PHONY: all build run test asan build-fuzz build-fuzz-fast build-fuzz-plain fuzz-smoke fuzz fuzz-fast fuzz-jit-long fuzz-jit-stats bench setup clean
+.PHONY: all build run test asan build-fuzz build-fuzz-fast build-fuzz-plain fuzz-smoke fuzz fuzz-fast fuzz-jit-long fuzz-jit-stats bench bench-build bench-table bench-bulk setup clean
 
 all: build
 
@@ -70,9 +70,24 @@ build-fuzz-plain: setup
 fuzz-jit-long: build-fuzz-plain
 	FUZZ_BUILD=build-fuzz-plain bash scripts/fuzz.sh jit-long
 
-bench: build
-	@if [ -x build/bench/quibex_bench ]; then ./build/bench/quibex_bench; \
-	else echo "no benchmarks built (bench/*.cpp or Google Benchmark missing)"; fi
+# The benchmarks, in build/ with exprtk's compile rate added to --table
+# (its header alone takes minutes to build, so only these targets ask for it).
+# bench: the Google Benchmark entries; bench-table and bench-bulk: the
+# side-by-side tables of quibex_bench --table and --bulk.
+BENCH = build/bench/quibex_bench
+bench-build: setup
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQX_BENCH_EXPRTK=ON
+	cmake --build build -j$(JOBS)
+	@[ -x $(BENCH) ] || { echo "no benchmarks built (Google Benchmark missing)"; exit 1; }
+
+bench: bench-build
+	./$(BENCH)
+
+bench-table: bench-build
+	./$(BENCH) --table
+
+bench-bulk: bench-build
+	./$(BENCH) --bulk
 
 clean:
 	rm -rf build build-asan build-fuzz build-fuzz-fast build-fuzz-plain build-package

@@ -1,6 +1,7 @@
-// The peer comparison set (peer_set.h) timed four ways per formula: native
-// C++, the interpreter, machine code, and muparser; and, where the fastest
-// C++ computes the value another way than the formula reads, that too.
+// The peer comparison set (peer_set.h) timed five ways per formula: native
+// C++ called once per evaluation, native C++ inlined into the timed loop,
+// the interpreter, machine code, and muparser; and, where the fastest C++
+// computes the value another way than the formula reads, that too.
 //
 // As Google Benchmark entries: peer/<formula>/<variant>, and
 // peer/<formula>/rcom for its compilation. As one table
@@ -11,24 +12,27 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "peer_set.h"
 
 namespace peer {
 namespace {
 
+using benchclock::cpuNs;
+using benchclock::median;
+
 // kFastest: the fastest C++ of a formula, where it differs from native.
-enum Variant { kNative, kInterpreter, kMachine, kMuparser, kFastest, kVariants };
-const char* const kVariantNames[] = {"native", "interpreter", "machine", "muparser", "fastest"};
+// kInlined: native C++ inlined into the timed loop (see inlinedSum).
+enum Variant { kNative, kInterpreter, kMachine, kMuparser, kFastest, kInlined, kVariants };
+const char* const kVariantNames[] = {"native", "interpreter", "machine", "muparser", "fastest", "inlined"};
 
 bool freshLibrary(int32_t rows) {
   deletedll();
@@ -83,6 +87,7 @@ struct Evaluator {
   template <Variant V>
   double eval(const double* a) {
     if constexpr (V == kNative) return f.native(a);
+    else if constexpr (V == kInlined) return f.inlined(a, 1);
     else if constexpr (V == kFastest) return f.fastest(a);
     else if constexpr (V == kInterpreter || V == kMachine) return rcal(row, a);
 #ifdef QX_HAVE_MUPARSER
@@ -99,21 +104,21 @@ struct Evaluator {
       case kInterpreter: return eval<kInterpreter>(a);
       case kMachine: return eval<kMachine>(a);
       case kFastest: return eval<kFastest>(a);
+      case kInlined: return eval<kInlined>(a);
       default: return eval<kMuparser>(a);
     }
   }
 };
 
 // Argument tuples along the sweep, computed once, so that the timed loops
-// only read them: every evaluation gets new arguments at the cost of a load.
-constexpr size_t kPoints = 1024;
+// only read them (see tupleAt).
 struct ArgTable {
   std::vector<double> v;
   explicit ArgTable(const Formula& f) : v(kPoints * kMaxArgs, 0.0) {
     Sweep sweep;
     for (size_t k = 0; k < kPoints; ++k) fillArgs(f, sweep.next(), &v[k * kMaxArgs]);
   }
-  const double* at(size_t k) const { return &v[(k & (kPoints - 1)) * kMaxArgs]; }
+  const double* at(size_t k) const { return tupleAt(v.data(), static_cast<int64_t>(k)); }
 };
 
 // Checks variant v against native C++ over the sweep. Returns an empty
@@ -142,21 +147,17 @@ std::string check(Evaluator& e, const ArgTable& args, Variant v) {
 volatile double gSink;
 
 // Runs n evaluations of variant V along the argument table; returns
-// nanoseconds.
-// The thread's processor time is the clock: on a machine shared with other
-// work, time spent descheduled would otherwise land on whichever variant
-// happened to run.
-double cpuNs() {
-  timespec ts;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
-}
-
+// nanoseconds of the thread's processor time (see clock.h). Every variant
+// does the same per iteration: load the next tuple, evaluate, add to a sum.
+// All but kInlined evaluate through a call (to rcal, to the native
+// function, to muparser); kInlined has the formula compiled into its loop.
 template <Variant V>
 double timeBatch(Evaluator& e, const ArgTable& args, int64_t n) {
   double s = 0.0;
   const double t0 = cpuNs();
-  for (int64_t i = 0; i < n; ++i) s += e.eval<V>(args.at(static_cast<size_t>(i)));
+  if constexpr (V == kInlined) s = e.f.inlined(args.v.data(), n);
+  else
+    for (int64_t i = 0; i < n; ++i) s += e.eval<V>(args.at(static_cast<size_t>(i)));
   const double t1 = cpuNs();
   gSink = s;
   return t1 - t0;
@@ -167,19 +168,12 @@ double timeBatch(Evaluator& e, const ArgTable& args, Variant v, int64_t n) {
     case kInterpreter: return timeBatch<kInterpreter>(e, args, n);
     case kMachine: return timeBatch<kMachine>(e, args, n);
     case kFastest: return timeBatch<kFastest>(e, args, n);
+    case kInlined: return timeBatch<kInlined>(e, args, n);
     default: return timeBatch<kMuparser>(e, args, n);
   }
 }
 
-double median(std::vector<double> v) {
-  if (v.empty()) return NAN;
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-double nowNs() {
-  return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+using benchclock::wallNs;
 
 // Translation time of formula f in microseconds: the first evaluation of a
 // freshly compiled row with translation forced, minus the evaluation that
@@ -193,31 +187,24 @@ double translationMicros(const Formula& f, int32_t row) {
     qx::jit::setMode(qx::jit::Mode::Off);
     if (!compile(row, f.text)) return NAN;
     qx::jit::setMode(qx::jit::Mode::Always);
-    const double t0 = nowNs();
+    const double t0 = wallNs();
     gSink = rcal(row, a);
-    const double t1 = nowNs();
+    const double t1 = wallNs();
     gSink = rcal(row, a);
-    const double t2 = nowNs();
+    const double t2 = wallNs();
     d.push_back(((t1 - t0) - (t2 - t1)) * 1e-3);
   }
   qx::jit::setMode(qx::jit::Mode::Off);
   return median(d);
 }
 
-// Compile time of formula f in microseconds (median of single rcom calls).
+// Compile time of formula f in microseconds: the median over batches of
+// rcom calls (see compileBatches).
 double compileMicros(const Formula& f, int32_t row) {
-  std::vector<double> d;
-  std::string buf;
-  for (int k = 0; k < 301; ++k) {
-    buf = f.text;
+  return compileBatches([&] {
     int32_t last = 0;
-    const double t0 = nowNs();
-    const int32_t code = rcom(row, &buf[0], &last);
-    const double t1 = nowNs();
-    if (code != QX_OK) return NAN;
-    d.push_back((t1 - t0) * 1e-3);
-  }
-  return median(d);
+    return rcom(row, f.text.c_str(), &last) == QX_OK;
+  });
 }
 
 void printCell(double ns, double native) {
@@ -245,8 +232,13 @@ void runPeer(benchmark::State& state, size_t index) {
     return state.SkipWithError(problem.c_str());
   }
   e.prepare(V);
-  size_t k = 0;
-  for (auto _ : state) benchmark::DoNotOptimize(e.eval<V>(args.at(k++)));
+  if constexpr (V == kInlined) {
+    while (state.KeepRunningBatch(static_cast<benchmark::IterationCount>(kPoints)))
+      benchmark::DoNotOptimize(f.inlined(args.v.data(), static_cast<int64_t>(kPoints)));
+  } else {
+    size_t k = 0;
+    for (auto _ : state) benchmark::DoNotOptimize(e.eval<V>(args.at(k++)));
+  }
   qx::jit::setMode(qx::jit::Mode::Off);
   deletedll();
 }
@@ -281,6 +273,7 @@ bool registerPeers() {
                                               : v == kInterpreter ? runPeer<kInterpreter>
                                               : v == kMachine     ? runPeer<kMachine>
                                               : v == kFastest     ? runPeer<kFastest>
+                                              : v == kInlined     ? runPeer<kInlined>
                                                                   : runPeer<kMuparser>;
       benchmark::RegisterBenchmark(name.c_str(), [i, fn](benchmark::State& s) { fn(s, i); });
     }
@@ -308,7 +301,13 @@ int printTable() {
   int meanCount[kVariants] = {}, muRatioCount = 0, muThirdCount = 0;
   double compileTotal = 0.0;
   int compileCount = 0;
+  // exprtk's compile times, and rcom's over the same formulas
+  double exprtkTotal = 0.0, rcomBesideExprtk = 0.0;
+  int exprtkCount = 0;
   double loopMachineRatio = NAN;  // the loop formula's machine code against native
+  // Against inlined native: [0] the interpreter, [1] machine code.
+  double logInlined[2] = {}, loopInlined[2] = {NAN, NAN};
+  int inlinedCount[2] = {};
 
   std::printf("Peer comparison, ns per evaluation (processor time, median of %d rounds, variants interleaved),\n"
               "ratio to native\n",
@@ -316,9 +315,13 @@ int printTable() {
   std::printf("machine code: %s; muparser: %s\n", qx::jit::available() ? "yes" : "not in this build",
               hasMuparser() ? "yes" : "not in this build");
   std::printf("native: a C++ function called once per evaluation, like rcal; every column includes the same\n"
-              "timing loop (argument load, call, sum), whose cost alone the entry line shows in its native cell\n\n");
-  std::printf("%-20s | %9s        | %9s %6s | %9s %6s | %9s %6s | %7s | %10s | %8s\n", "formula", "native", "interp.",
-              "", "machine", "", "muparser", "", "mc/mu", "transl. us", "rcom us");
+              "timing loop (argument load, call, sum), whose cost alone the entry line shows in its native cell;\n"
+              "inlined: the same C++ compiled into that loop, no call (mc/inl, int/inl: machine code and\n"
+              "interpreter against it); transl. us: wall clock of the first evaluation less the next;\n"
+              "rcom us, exprtk us: processor time per compilation, median of batches of 32\n\n");
+  std::printf("%-20s | %9s %9s | %9s %6s | %9s %6s | %9s %6s | %7s | %7s %7s | %10s | %8s %9s\n", "formula",
+              "native", "inlined", "interp.", "", "machine", "", "muparser", "", "mc/mu", "mc/inl", "int/inl",
+              "transl. us", "rcom us", "exprtk us");
 
   for (size_t i = 0; i < all.size(); ++i) {
     const Formula& f = all[i];
@@ -371,16 +374,28 @@ int printTable() {
     qx::jit::setMode(qx::jit::Mode::Tiered);
     const double comp = compileMicros(f, row);
     qx::jit::setMode(qx::jit::Mode::Off);
+    std::string why;
+    const double exprtk = f.inMean ? exprtkCompileMicros(f, &why) : NAN;
+    if (f.inMean && std::isnan(exprtk) && exprtkBuilt() && !f.muparser.empty()) problems += "  " + why + "\n";
 
-    std::printf("%-20s | %9.2f        |", f.name, med[kNative]);
+    std::printf("%-20s | %9.2f", f.name, med[kNative]);
+    if (on[kInlined]) std::printf(" %9.2f |", med[kInlined]);
+    else std::printf(" %9s |", "-");
     printCell(med[kInterpreter], med[kNative]);
     printCell(med[kMachine], med[kNative]);
     printCell(med[kMuparser], med[kNative]);
     if (on[kMachine] && on[kMuparser]) std::printf(" %7.2f |", med[kMachine] / med[kMuparser]);
     else std::printf(" %7s |", "-");
+    for (Variant v : {kMachine, kInterpreter}) {
+      if (on[v] && on[kInlined]) std::printf(" %6.2fx", med[v] / med[kInlined]);
+      else std::printf(" %7s", "-");
+    }
+    std::printf(" |");
     if (std::isnan(transl)) std::printf(" %10s |", "-");
     else std::printf(" %10.2f |", std::max(transl, 0.0));
-    std::printf(" %8.2f\n", comp);
+    std::printf(" %8.2f", comp);
+    if (std::isnan(exprtk)) std::printf(" %9s\n", "-");
+    else std::printf(" %9.2f\n", exprtk);
     if (on[kFastest] && on[kMachine])
       std::printf("%-20s | %9.2f        | the fastest C++ (%s); machine code %.2fx of it\n", "", med[kFastest],
                   f.fastestName, med[kMachine] / med[kFastest]);
@@ -388,6 +403,15 @@ int printTable() {
 
     // The loop is the one formula with fixed arguments.
     if (f.fixedArgs && on[kMachine]) loopMachineRatio = med[kMachine] / med[kNative];
+    for (int k = 0; k < 2; ++k) {
+      const Variant v = k == 0 ? kInterpreter : kMachine;
+      if (!on[v] || !on[kInlined]) continue;
+      if (f.fixedArgs) loopInlined[k] = med[v] / med[kInlined];
+      if (f.inMean) {
+        logInlined[k] += std::log(med[v] / med[kInlined]);
+        ++inlinedCount[k];
+      }
+    }
     if (f.inMean) {
       for (int v = kInterpreter; v <= kMuparser; ++v) {
         if (!on[v]) continue;
@@ -404,6 +428,11 @@ int printTable() {
         compileTotal += comp;
         ++compileCount;
       }
+      if (!std::isnan(comp) && !std::isnan(exprtk)) {
+        exprtkTotal += exprtk;
+        rcomBesideExprtk += comp;
+        ++exprtkCount;
+      }
     }
   }
   std::printf("\ngeometric mean of the ratios to native (formulas above the entry line):\n");
@@ -415,13 +444,25 @@ int printTable() {
     std::printf("  machine code / muparser %5.2f over %d formulas; at most a third of muparser's time on %d of them\n",
                 std::exp(logMuRatio / muRatioCount), muRatioCount, muThirdCount);
   if (meanCount[kMachine]) {
-    const double mean = std::exp(logSum[kMachine] / meanCount[kMachine]);
     std::printf("  machine code against the fastest C++ of each formula %5.2fx\n",
                 std::exp(logFastest / meanCount[kMachine]));
-    std::printf("targets: machine code %.2fx native on the geometric mean (at most 2.0: %s)", mean,
+    std::printf("  machine code against native called per evaluation: %.2fx on the geometric mean, %.2fx on the loop\n",
+                std::exp(logSum[kMachine] / meanCount[kMachine]), loopMachineRatio);
+  }
+  std::printf("geometric mean of the ratios to inlined native (formulas above the entry line), and the loop's:\n");
+  for (int k = 0; k < 2; ++k) {
+    const char* name = k == 0 ? "interpreter" : "machine";
+    if (inlinedCount[k])
+      std::printf("  %-12s %5.2fx over %d formulas; loop %5.2fx\n", name, std::exp(logInlined[k] / inlinedCount[k]),
+                  inlinedCount[k], loopInlined[k]);
+    else std::printf("  %-12s -\n", name);
+  }
+  if (inlinedCount[1]) {
+    const double mean = std::exp(logInlined[1] / inlinedCount[1]);
+    std::printf("targets: machine code %.2fx inlined native on the geometric mean (at most 2.0: %s)", mean,
                 mean <= 2.0 ? "met" : "missed");
-    if (!std::isnan(loopMachineRatio))
-      std::printf(", %.2fx on the loop (at most 3: %s)", loopMachineRatio, loopMachineRatio <= 3.0 ? "met" : "missed");
+    if (!std::isnan(loopInlined[1]))
+      std::printf(", %.2fx on the loop (at most 3: %s)", loopInlined[1], loopInlined[1] <= 3.0 ? "met" : "missed");
     if (muRatioCount)
       std::printf(", a third of muparser's time on %d of %d formulas", muThirdCount, muRatioCount);
     std::printf("\n");
@@ -429,6 +470,12 @@ int printTable() {
   if (compileCount)
     std::printf("rcom: %.0f formulas per second over the set (mean %.2f us per formula)\n",
                 1e6 * compileCount / compileTotal, compileTotal / compileCount);
+  if (exprtkCount)
+    std::printf("exprtk: %.0f formulas per second over the %d formulas it takes; rcom over the same %.0f\n",
+                1e6 * exprtkCount / exprtkTotal, exprtkCount, 1e6 * exprtkCount / rcomBesideExprtk);
+  else
+    std::printf("exprtk: %s\n", exprtkBuilt() ? "took none of the formulas"
+                                                : "not in this build (make bench-table builds it in)");
   deletedll();
   if (!allGood) std::printf("\nSOME RESULTS DID NOT MATCH NATIVE C++ (see above); those cells are not timed\n");
   return allGood ? 0 : 1;

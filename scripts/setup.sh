@@ -98,24 +98,33 @@ fetch_asmjit() {
   fi
 }
 
-# Optional: muparser, the peer in the benchmarks' comparison table. When it
-# cannot be installed the build goes on and the table leaves out its columns.
+# Optional: the benchmarks' peers. When they cannot be installed the build
+# and the tests go on, and the benchmarks print n/a in their columns.
+#   libmuparser-dev    muparser, in --table and (bulk Eval) in --bulk
+#   libmrpt-expr-dev   ships exprtk's header: its compile rate in --table
+#   python3-numpy, python3-numexpr   the array peers of --bulk (bench/bulk_peers.py)
 optional=()
 if command -v dpkg >/dev/null 2>&1; then
-  for pkg in libmuparser-dev; do
+  for pkg in libmuparser-dev libmrpt-expr-dev python3-numpy python3-numexpr; do
     dpkg -s "$pkg" >/dev/null 2>&1 || optional+=("$pkg")
   done
 fi
 install_optional() {
   [ ${#optional[@]} -eq 0 ] && return 0
+  local pkg left=()
   if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
     export DEBIAN_FRONTEND=noninteractive
-    if apt-get install -y -qq "${optional[@]}" >/dev/null 2>&1 ||
-       { apt-get update -qq >/dev/null 2>&1 && apt-get install -y -qq "${optional[@]}" >/dev/null 2>&1; }; then
-      return 0
-    fi
+    apt-get install -y -qq "${optional[@]}" >/dev/null 2>&1 && return 0
+    # one at a time, so that one the archive lacks does not keep out the rest
+    apt-get update -qq >/dev/null 2>&1 || true
+    for pkg in "${optional[@]}"; do
+      apt-get install -y -qq "$pkg" >/dev/null 2>&1 || left+=("$pkg")
+    done
+  else
+    left=("${optional[@]}")
   fi
-  echo "setup: optional ${optional[*]} not installed; the benchmarks leave out the muparser columns" >&2
+  [ ${#left[@]} -eq 0 ] ||
+    echo "setup: optional ${left[*]} not installed; the benchmarks leave out those peers" >&2
 }
 
 if [ ${#missing[@]} -eq 0 ]; then
