@@ -4,7 +4,7 @@
 JOBS ?= 2
 CLANG_ENV = CC=clang CXX=clang++
 
-.PHONY: all build run test asan build-fuzz build-fuzz-fast build-fuzz-plain fuzz-smoke fuzz fuzz-fast fuzz-jit-long fuzz-jit-stats bench setup clean
+.PHONY: all build run test asan compile-identity build-fuzz build-fuzz-fast build-fuzz-plain fuzz-smoke fuzz fuzz-fast fuzz-jit-long fuzz-jit-stats bench setup clean
 
 all: build
 
@@ -69,6 +69,12 @@ build-fuzz-plain: setup
 
 fuzz-jit-long: build-fuzz-plain
 	FUZZ_BUILD=build-fuzz-plain bash scripts/fuzz.sh jit-long
+
+# Compiled rows of this tree against another revision's, over a corpus of
+# formula texts in all three engines: make compile-identity [BASE=main]
+BASE ?= main
+compile-identity: build
+	bash scripts/compile_identity.sh $(BASE)
 
 bench: build
 	@if [ -x build/bench/quibex_bench ]; then ./build/bench/quibex_bench; \
