@@ -81,7 +81,7 @@ bench: build
 	else echo "no benchmarks built (bench/*.cpp or Google Benchmark missing)"; fi
 
 clean:
-	rm -rf build build-asan build-fuzz build-fuzz-fast build-fuzz-plain build-package
+	rm -rf build build-asan build-fuzz build-fuzz-fast build-fuzz-plain build-package build-identity
 
 # ---------------------------------------------------------------------------
 # Installing, packaging and the 32-bit build

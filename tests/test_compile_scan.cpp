@@ -1,6 +1,7 @@
-// Number literals: the compiler reads short literals without the library's
-// decimal conversion; every literal must still get exactly the double that
-// conversion gives, and the same length.
+// Scanning formula text: number literals, which the compiler reads without
+// the library's decimal conversion when they are short (each must still get
+// exactly the double that conversion gives), and which error a text with
+// several faults reports, and where.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,6 +10,8 @@
 #include <vector>
 
 #include "compiler/lexer.h"
+#include "fresh_library.h"
+#include "quibex.h"
 
 namespace {
 
@@ -79,6 +82,57 @@ TEST(CompileNumbers, MalformedLiteralsAreRejected) {
     std::string buf = t;
     double v = 0;
     EXPECT_EQ(scanNumber(&buf[0], v), -1) << t;
+  }
+}
+
+// The first error in the order the compiler looks for them wins: brackets
+// before illegal characters, names and numbers before the shape of the
+// expression, reserved names before everything after them.
+using CompileScan = FreshLibrary<1>;
+
+TEST_F(CompileScan, ErrorsWinInOrderAndKeepTheirPlace) {
+  struct Case {
+    const char* text;
+    int32_t code;
+    int32_t pos;
+  };
+  const Case cases[] = {
+      {"(x)=(x+1]*!", 8, 8},     // wrong closing kind, before the "!"
+      {"(x)=(x", 8, 4},          // the bracket left open
+      {"(x)=x)", 8, 5},
+      {"(x)=x+y!", 14, 7},       // "!" before the undefined y
+      {"(x)=x$+1", 14, 5},       // an illegal character after the names are read
+      {"(x)=x$+q", 12, 7},       // so the undefined q wins
+      {"(x)=x*", 1, 5},          // operator at the end
+      {"(x)=x**2", 1, 6},        // two operators, at the second
+      {"(x)=(x)(x)", 1, 7},      // ")(" at the "("
+      {"(x)=2x", 1, 5},          // two operands
+      {"(x)=sqrt()", 1, 9},      // "()"
+      {"(x)=b(x)", 10, 4},       // a reserved name
+      {"(x)=B(x)", 10, 4},       // also in capitals
+      {"(x)=x+B (x)", 10, 6},    // and with a blank before its bracket
+      {"(x)=xb(x)", 10, 4},      // a name that only ends in one is undefined
+      {"((x+1))", 12, 2},        // outer brackets dropped, then x is undefined
+      {"([x+1])", 12, 2},
+      {"(x+1)*(x)", 12, 1},      // not one pair around the whole text
+      {"SIN(X)+Cos(2)", 12, 4},
+      {"(x)=x,a", 17, 6},
+      {"(x)=max(x,,1)", 16, 10},
+      {"(x) = x +  ! 2", 14, 11},  // positions count the blanks
+      {"()=", 2, 3},
+  };
+  for (const Case& c : cases) {
+    int32_t last = -99;
+    EXPECT_EQ(rcom(0, c.text, &last), c.code) << c.text;
+    EXPECT_EQ(comerrpos(), c.pos) << c.text;
+    EXPECT_EQ(last, -99) << c.text;
+  }
+  // Texts whose outer brackets or literals take the other paths compile.
+  for (const char* text : {"{(x)=x*2}", "(x)=1.5e3+.5+5.+1e-400+123456789012345678", "(x)=(x=x+1)*2",
+                           "(x,y:t)=for(lt(t,3),(t=t+1))+if(gt(x,y),x,y)", "(x)=-x^2+(-x)"}) {
+    int32_t last = -99;
+    EXPECT_EQ(rcom(0, text, &last), 0) << text;
+    EXPECT_EQ(comerrpos(), -1) << text;
   }
 }
 
