@@ -23,9 +23,10 @@
 //
 // usage: qx_rowdump [--gen N] [--seed S] [--out FILE] [--stats] paths...
 //        (a directory stands for the files in it, in name order)
-//        qx_rowdump --peer-loop R
-//        compiles the peer set R times with rcom and prints the rate: a
-//        fixed workload for profilers and instruction counts.
+//        qx_rowdump --peer-loop R [KEY]
+//        compiles the peer set (or its formula KEY) R times with rcom and
+//        prints the rate: a fixed workload for profilers and instruction
+//        counts.
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -424,11 +425,19 @@ void dumpRow(std::string& o, const qx::TableView<V>& t, int32_t row) {
 }
 
 // The peer set compiled `rounds` times into one real row.
-int peerLoop(long rounds) {
+int peerLoop(long rounds, const char* key) {
   deletedll();
   if (!setfornum(1)) return 2;
   userci();
-  const std::vector<peer::Formula> set = peer::formulas();
+  std::vector<peer::Formula> set = peer::formulas();
+  if (key) {
+    set.erase(std::remove_if(set.begin(), set.end(), [key](const peer::Formula& f) { return std::strcmp(f.key, key) != 0; }),
+              set.end());
+    if (set.empty()) {
+      std::fprintf(stderr, "qx_rowdump: no formula %s in the peer set\n", key);
+      return 2;
+    }
+  }
   const auto t0 = std::chrono::steady_clock::now();
   for (long k = 0; k < rounds; ++k) {
     for (const peer::Formula& f : set) {
@@ -449,7 +458,8 @@ int peerLoop(long rounds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], "--peer-loop") == 0) return peerLoop(std::atol(argv[2]));
+  if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--peer-loop") == 0)
+    return peerLoop(std::atol(argv[2]), argc == 4 ? argv[3] : nullptr);
   long gen = 100000;
   uint64_t seed = 1;
   const char* outPath = nullptr;
