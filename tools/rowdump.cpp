@@ -50,7 +50,9 @@
 namespace {
 
 // ---------------------------------------------------------------------------
-// A small generator with the same sequence on every platform.
+// A small generator with the same sequence on every platform. Every draw is
+// a statement of its own (never two in one expression, whose order of
+// evaluation compilers choose), so every build generates the same corpus.
 // ---------------------------------------------------------------------------
 struct Rng {
   uint64_t s;
@@ -243,7 +245,11 @@ struct Gen {
     if (r.chance(40)) return r.pick(fixed);
     std::string s = std::to_string(r.below(r.chance(50) ? 10 : 100000));
     if (r.chance(30)) s += "." + std::to_string(r.below(1000));
-    if (r.chance(10)) s += std::string(r.chance(50) ? "e" : "E") + (r.chance(50) ? "-" : "") + std::to_string(r.below(30));
+    if (r.chance(10)) {
+      s += r.chance(50) ? "e" : "E";
+      s += r.chance(50) ? "-" : "";
+      s += std::to_string(r.below(30));
+    }
     if (engine == 1 && r.chance(10)) s += "i";
     return s;
   }
@@ -294,14 +300,20 @@ struct Gen {
       return "(" + target + "=" + expr(depth + 1) + ")";
     }
     const int k = static_cast<int>(r.below(3));
-    return open(k) + (r.chance(20) ? std::string("-") : std::string()) + expr(depth + 1) + close(k);
+    std::string t = open(k);
+    if (r.chance(20)) t += "-";
+    t += expr(depth + 1);
+    return t + close(k);
   }
   std::string expr(int depth) {
     static const char* const ops[] = {"+", "-", "*", "/", "^"};
     std::string s = r.chance(8) ? "-" : "";
     s += operand(depth);
     const int terms = static_cast<int>(r.below(depth > 3 ? 2 : 5));
-    for (int t = 0; t < terms; ++t) s += std::string(r.pick(ops)) + operand(depth);
+    for (int t = 0; t < terms; ++t) {
+      s += r.pick(ops);
+      s += operand(depth);
+    }
     return s;
   }
   std::string formula() {
