@@ -4,7 +4,7 @@
 JOBS ?= 2
 CLANG_ENV = CC=clang CXX=clang++
 
-.PHONY: all build run test asan build-fuzz build-fuzz-fast build-fuzz-plain fuzz-smoke fuzz fuzz-fast fuzz-jit-long fuzz-jit-stats bench bench-build bench-table bench-bulk setup clean
+.PHONY: all build run test asan compile-identity build-fuzz build-fuzz-fast build-fuzz-plain fuzz-smoke fuzz fuzz-fast fuzz-jit-long fuzz-jit-stats bench bench-build bench-table bench-bulk setup clean
 
 all: build
 
@@ -70,6 +70,12 @@ build-fuzz-plain: setup
 fuzz-jit-long: build-fuzz-plain
 	FUZZ_BUILD=build-fuzz-plain bash scripts/fuzz.sh jit-long
 
+# Compiled rows of this tree against another revision's, over a corpus of
+# formula texts in all three engines: make compile-identity [BASE=main]
+BASE ?= main
+compile-identity: build
+	bash scripts/compile_identity.sh $(BASE)
+
 # The benchmarks, in build/ with exprtk's compile rate added to --table
 # (its header alone takes minutes to build, so only these targets ask for it).
 # bench: the Google Benchmark entries; bench-table and bench-bulk: the
@@ -90,7 +96,7 @@ bench-bulk: bench-build
 	./$(BENCH) --bulk
 
 clean:
-	rm -rf build build-asan build-fuzz build-fuzz-fast build-fuzz-plain build-package
+	rm -rf build build-asan build-fuzz build-fuzz-fast build-fuzz-plain build-package build-identity
 
 # ---------------------------------------------------------------------------
 # Installing, packaging and the 32-bit build

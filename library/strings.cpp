@@ -220,11 +220,14 @@ class Prepass {
   // length of the text; false when a literal is malformed.
   bool measure(int64_t* count, int64_t* quoted, int64_t* length) {
     const unsigned char* p = text_;
-    while (*p) {
-      if (*p != '"') {
-        ++p;
-        continue;
+    for (;;) {
+      // Most texts have no literal: the search for a quote is the whole scan.
+      const char* quote = std::strchr(reinterpret_cast<const char*>(p), '"');
+      if (!quote) {
+        p += std::strlen(reinterpret_cast<const char*>(p));
+        break;
       }
+      p = reinterpret_cast<const unsigned char*>(quote);
       const unsigned char* end = literalEnd(p + 1);
       if (!end) {
         gErrorOffset = malformedAt(p);

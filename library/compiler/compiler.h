@@ -23,6 +23,59 @@
 
 namespace qx::compiler {
 
+// Shape of the expression: each character is an operand "!", an opening
+// bracket or function code "(", a closing bracket ")" or an operator "*".
+// Forbidden neighbours are syntax errors; a character of none of the four
+// kinds is an error that takes precedence over them.
+enum ShapeClass : uint8_t { SH_OPERAND, SH_OPEN, SH_CLOSE, SH_OPERATOR, SH_ILLEGAL };
+
+struct ShapeTable {
+  uint8_t cls[256];
+  constexpr ShapeTable() : cls() {
+    for (int c = 0; c < 256; ++c) cls[c] = SH_ILLEGAL;
+    cls[static_cast<unsigned char>('!')] = SH_OPERAND;
+    cls[static_cast<unsigned char>('(')] = SH_OPEN;
+    for (int c = 10; c <= 31; ++c) cls[c] = SH_OPEN;  // function codes
+    cls[static_cast<unsigned char>(')')] = SH_CLOSE;
+    cls[static_cast<unsigned char>('+')] = SH_OPERATOR;
+    cls[static_cast<unsigned char>('-')] = SH_OPERATOR;
+    cls[static_cast<unsigned char>('*')] = SH_OPERATOR;
+    cls[static_cast<unsigned char>('/')] = SH_OPERATOR;
+    cls[static_cast<unsigned char>('^')] = SH_OPERATOR;
+    cls[static_cast<unsigned char>(kAssignJoin)] = SH_OPERATOR;
+  }
+};
+inline constexpr ShapeTable kShape{};
+
+// Forbidden neighbours, [left][right]: "(*" "*)" "()" ")(" "**" ")!" "!(" "!!".
+inline constexpr bool kForbiddenPair[4][4] = {
+    /* !  */ {true, true, false, false},
+    /* (  */ {false, false, true, true},
+    /* )  */ {true, true, false, false},
+    /* *  */ {false, false, true, true},
+};
+
+// The shape of a text, noted character by character: the first illegal
+// character, the first forbidden pair (at its second character), and the
+// kinds of the first and last characters.
+struct ShapeScan {
+  int32_t illegal = -1;
+  int32_t pairAt = -1;
+  uint8_t first = SH_ILLEGAL;
+  uint8_t last = SH_ILLEGAL;
+  void add(unsigned char c, int32_t at) noexcept {
+    const uint8_t cls = kShape.cls[c];
+    if (cls == SH_ILLEGAL) {
+      if (illegal < 0) illegal = at;
+    } else if (last != SH_ILLEGAL) {
+      if (pairAt < 0 && kForbiddenPair[last][cls]) pairAt = at;
+    } else {
+      first = cls;
+    }
+    last = cls;
+  }
+};
+
 // Result of one successful compilation, in the work area.
 struct Compiled {
   int32_t header[H_SIZE];
@@ -62,6 +115,8 @@ class Compiler {
   uint8_t* segCode = nullptr;
   int32_t segLen = 0;
   int32_t emitted = 0;  // operand entries of emitted OP_CONST codes
+  uint32_t seen = 0;    // bit c set: code c (below 32) was emitted in this segment
+  ShapeScan shapes;     // shape of the text the operands pass leaves
 
   // Error position: the compiled text's length, the length of W.text and
   // the offset found.
@@ -121,8 +176,7 @@ class Compiler {
     for (int32_t i = 0; i < len; ++i) h = (h ^ static_cast<unsigned char>(name[i])) * 16777619u;
     for (uint32_t i = h % static_cast<uint32_t>(L);; i = i + 1 == static_cast<uint32_t>(L) ? 0 : i + 1) {
       const int32_t v = W.lookup[i] - 1;
-      if (v < 0 || (W.names[2 * v + 1] == len &&
-                    std::memcmp(s + W.names[2 * v], name, static_cast<size_t>(len)) == 0))
+      if (v < 0 || (W.names[2 * v + 1] == len && sameChars(s + W.names[2 * v], name, len)))
         return W.lookup + i;
     }
   }
@@ -177,8 +231,10 @@ class Compiler {
     }
     if (codeLen + segLen + 2 >= L) return C_NO_ROOM;
     segCode[segLen++] = op;
+    seen |= op < 32 ? uint32_t{1} << op : 0;
     return C_OK;
   }
+  bool hasCode(uint8_t op) const noexcept { return (seen >> op) & 1; }
 };
 
 // ---------------------------------------------------------------------------
@@ -189,15 +245,24 @@ int Compiler<T>::compile(const char* text, Compiled& out) noexcept {
   char* t = W.text;
   int32_t* tFrom = W.textFrom;
   int32_t len = 0;
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-  for (; *p; ++p) {
-    if (*p == ' ') continue;
-    if (len + kMargin >= L) return C_NO_ROOM;
-    tFrom[len] = static_cast<int32_t>(p - reinterpret_cast<const unsigned char*>(text));
-    t[len++] = static_cast<char>(*p);
+  const size_t textLen = std::strlen(text);
+  if (textLen + kMargin < static_cast<size_t>(L) && !std::memchr(text, ' ', textLen)) {
+    // No blank (most texts), and it fits: one copy.
+    len = static_cast<int32_t>(textLen);
+    std::memcpy(t, text, textLen);
+    for (int32_t i = 0; i < len; ++i) tFrom[i] = i;
+    srcLen = len;
+  } else {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    for (; *p; ++p) {
+      if (*p == ' ') continue;
+      if (len + kMargin >= L) return C_NO_ROOM;
+      tFrom[len] = static_cast<int32_t>(p - reinterpret_cast<const unsigned char*>(text));
+      t[len++] = static_cast<char>(*p);
+    }
+    srcLen = static_cast<int32_t>(p - reinterpret_cast<const unsigned char*>(text));
   }
   t[len] = 0;
-  srcLen = static_cast<int32_t>(p - reinterpret_cast<const unsigned char*>(text));
   tLen = len;
   // An empty or blank text: the missing expression would start at 0.
   if (len == 0) {
@@ -209,17 +274,22 @@ int Compiler<T>::compile(const char* text, Compiled& out) noexcept {
   // of every opening bracket is found in one pass (the operand buffer is
   // free at this point), so deep nesting stays linear.
   int32_t lo = 0, hi = len;
-  if (len >= 2 && isOpen(t[0])) {
-    int32_t* match = W.operands;
-    int32_t* open = W.refs;
-    int32_t top = 0;
-    for (int32_t i = 0; i < len; ++i) {
+  if (len >= 2 && isOpen(t[0]) && isClose(t[len - 1])) {
+    // Only the leading run of opening brackets can be stripped. Bracket d
+    // of the run closes where the nesting depth first falls to d (a closing
+    // bracket at depth 0 is ignored), so one pass finds where each of them
+    // closes; it stops when the first one closes, since none is stripped
+    // unless that one closes at the end.
+    int32_t* closes = W.operands;  // closes[d]: where bracket d of the run closes
+    int32_t depth = 0, low = 0;
+    while (low < len && isOpen(t[low])) ++low;
+    for (int32_t i = 0; i < len && low > 0; ++i) {
       const unsigned char ch = static_cast<unsigned char>(t[i]);
-      match[i] = -1;
-      if (isOpen(ch)) open[top++] = i;
-      else if (isClose(ch) && top > 0) match[open[--top]] = i;
+      if (isOpen(ch)) ++depth;
+      else if (isClose(ch) && depth > 0 && --depth < low) closes[low = depth] = i;
     }
-    while (hi - lo >= 2 && isOpen(t[lo]) && t[hi - 1] == closeOf(t[lo]) && match[lo] == hi - 1) {
+    // Brackets of the run at `low` and above never close.
+    while (hi - lo >= 2 && isOpen(t[lo]) && t[hi - 1] == closeOf(t[lo]) && lo >= low && closes[lo] == hi - 1) {
       ++lo;
       --hi;
     }
@@ -384,23 +454,38 @@ int Compiler<T>::compile(const char* text, Compiled& out) noexcept {
 template <class T>
 int Compiler<T>::segment(int32_t len, int32_t known) noexcept {
   n = len;
-  for (int32_t i = known; i < n; ++i)
-    if (s[i] >= 'A' && s[i] <= 'Z') s[i] = static_cast<char>(s[i] - 'A' + 'a');
-
-  // The internal names "a" .. "f" may not be called from formula text.
+  // One pass: lower case; the internal names "a" .. "f" may not be called
+  // from formula text (after the parameter list); and whether any name is
+  // followed by a bracket, without which there is no call to rewrite.
   const char* eqp = known > 0 ? s + known - 1 : std::strchr(s, '=');
-  for (int32_t i = eqp ? static_cast<int32_t>(eqp - s) + 1 : 0; i + 1 < n; ++i) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c >= 'a' && c <= 'f' && isOpen(static_cast<unsigned char>(s[i + 1])) &&
-        (i == 0 || !isNameChar(static_cast<unsigned char>(s[i - 1]))))
+  const int32_t checkFrom = eqp ? static_cast<int32_t>(eqp - s) + 1 : 0;
+  bool called = false;
+  uint8_t before = known > 0 ? kChars.kind[static_cast<unsigned char>(s[known - 1])] : 0;  // kind of s[i - 1]
+  for (int32_t i = known; i < n; ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    uint8_t kind = kChars.kind[c];
+    if (kind & CK_UPPER) {
+      c = static_cast<unsigned char>(c - 'A' + 'a');
+      s[i] = static_cast<char>(c);
+      kind = CK_LETTER;
+    }
+    if (kind & CK_OPEN) {
+      called |= (before & CK_NAME) != 0;
+    } else if ((kind & CK_LETTER) && c <= 'f' && !(before & CK_NAME) && i >= checkFrom && i + 1 < n &&
+               isOpen(static_cast<unsigned char>(s[i + 1]))) {
       return failSeg(C_UNDEF_FN, i);
+    }
+    before = kind;
   }
 
-  if (int e = rewriteCalls(known > 0 ? known : 1)) return e;
+  if (called) {
+    if (int e = rewriteCalls(known > 0 ? known : 1)) return e;
+  }
 
   segCode = W.code + codeLen;
   segLen = 0;
   emitted = 0;
+  seen = 0;
   nOps = 0;
   nPool = 0;
   if (int e = expression(known)) return e;
@@ -411,7 +496,7 @@ template <class T>
 int32_t Compiler<T>::lookupMerged(const char* name, int32_t len) const noexcept {
   if (!E.mNames) return -1;
   for (int32_t m = 0; m < E.mCount; ++m) {
-    if (E.mLens[m] == len - 1 && std::memcmp(E.mNames[m], name, static_cast<size_t>(len)) == 0) return m;
+    if (E.mLens[m] == len - 1 && sameChars(E.mNames[m], name, len)) return m;
   }
   return -1;
 }
@@ -554,16 +639,27 @@ int Compiler<T>::expression(int32_t known) noexcept {
     if (int e = parameters()) return e;
   }
 
-  // Brackets pair by kind; then all of them are round ones.
+  // Brackets pair by kind; then all of them are round ones. A bracket that
+  // does not pair is reported before an illegal character anywhere.
   {
-    const int32_t unpaired = unpairedByKind(s, e0, n, W.scratch);
-    if (unpaired >= 0) return failSeg(C_BRACKETS, unpaired);
+    char* open = W.scratch;  // kinds of the brackets open so far
+    int32_t top = 0, illegal = -1;
     for (int32_t i = e0; i < n; ++i) {
       const unsigned char c = static_cast<unsigned char>(s[i]);
-      if (isOpen(c)) s[i] = '(';
-      else if (isClose(c)) s[i] = ')';
-      else if ((c >= 1 && c <= 31) || c == '!') return failSeg(C_CHAR, i);
+      const uint8_t kind = kChars.kind[c];
+      if (!(kind & (CK_OPEN | CK_CLOSE | CK_CONTROL))) continue;
+      if (kind & CK_OPEN) {
+        open[top++] = static_cast<char>(c);
+        s[i] = '(';
+      } else if (kind & CK_CLOSE) {
+        if (top == 0 || open[--top] != openOf(c)) return failSeg(C_BRACKETS, i);
+        s[i] = ')';
+      } else if (illegal < 0) {
+        illegal = i;
+      }
     }
+    if (top != 0) return failSeg(C_BRACKETS, lastUnclosed(s, e0, n));
+    if (illegal >= 0) return failSeg(C_CHAR, illegal);
   }
 
   if (int e = assignments()) return e;
@@ -572,8 +668,8 @@ int Compiler<T>::expression(int32_t known) noexcept {
   // the end, after counting the insertions).
   {
     int32_t k = 0;
-    for (int32_t i = e0; i + 1 < n; ++i)
-      if (s[i] == '(' && (s[i + 1] == '+' || s[i + 1] == '-')) ++k;
+    for (const char* q = s + e0; (q = static_cast<const char*>(std::memchr(q, '(', static_cast<size_t>(s + n - q)))); ++q)
+      if (q[1] == '+' || q[1] == '-') ++k;
     if (k > 0) {
       if (int64_t{n} + k + kMargin >= L) return C_NO_ROOM;
       int32_t w = n + k;
@@ -633,7 +729,9 @@ int Compiler<T>::parameters() noexcept {
 template <class T>
 int Compiler<T>::assignments() noexcept {
   for (int32_t i = eqPos + 1; i < n; ++i) {
-    if (s[i] != '=') continue;
+    const char* eq = static_cast<const char*>(std::memchr(s + i, '=', static_cast<size_t>(n - i)));
+    if (!eq) break;
+    i = static_cast<int32_t>(eq - s);
     int32_t ns = i;
     while (ns > 0 && isNameChar(static_cast<unsigned char>(s[ns - 1]))) --ns;
     if (ns == i || ns == 0 || s[ns - 1] != '(') return failSeg(C_SYNTAX, i);
@@ -676,10 +774,20 @@ int Compiler<T>::assignments() noexcept {
 // byte (10 + position in the engine's one-argument name table).
 template <class T>
 int Compiler<T>::functionNames() noexcept {
-  // One pass, compacting in place: w <= i always.
+  // One pass from "(" to "(", compacting in place: w <= i always, and the
+  // text between two brackets moves as one block once a name has shrunk.
   int32_t w = eqPos + 1;
-  for (int32_t i = eqPos + 1; i < n; ++i) {
-    if (s[i] == '(' && isNameChar(static_cast<unsigned char>(s[w - 1]))) {
+  for (int32_t i = eqPos + 1; i < n;) {
+    const char* q = static_cast<const char*>(std::memchr(s + i, '(', static_cast<size_t>(n - i)));
+    const int32_t next = q ? static_cast<int32_t>(q - s) : n;
+    if (w != i) {
+      std::memmove(s + w, s + i, static_cast<size_t>(next - i));
+      std::memmove(W.segFrom + w, W.segFrom + i, sizeof(int32_t) * static_cast<size_t>(next - i));
+    }
+    w += next - i;
+    i = next;
+    if (i == n) break;
+    if (isNameChar(static_cast<unsigned char>(s[w - 1]))) {
       int32_t j = w;
       while (j > eqPos + 1 && isNameChar(static_cast<unsigned char>(s[j - 1]))) --j;
       const int32_t code = unaryCode<T>(s + j, w - j);
@@ -688,7 +796,7 @@ int Compiler<T>::functionNames() noexcept {
       w = j + 1;
     }
     W.segFrom[w] = W.segFrom[i];
-    s[w++] = s[i];
+    s[w++] = s[i++];
   }
   n = w;
   s[n] = 0;
@@ -700,7 +808,9 @@ int Compiler<T>::functionNames() noexcept {
 template <class T>
 int Compiler<T>::operands() noexcept {
   // One pass, compacting in place: each token becomes one "!" (w <= i).
+  // The shape of the text it leaves is noted on the way.
   int32_t w = eqPos + 1;
+  shapes = ShapeScan{};
   for (int32_t i = eqPos + 1; i < n;) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
     int32_t entry;
@@ -747,12 +857,14 @@ int Compiler<T>::operands() noexcept {
       }
       if (!found) return failSeg(C_UNDEF_NAME, i);
     } else {
+      shapes.add(c, w);
       W.segFrom[w] = W.segFrom[i];
       s[w++] = s[i++];
       continue;
     }
     if (nOps >= L) return C_NO_ROOM;
     W.operands[nOps++] = entry;
+    shapes.add('!', w);
     W.segFrom[w] = W.segFrom[i];
     s[w++] = '!';
     i += tl;
@@ -762,31 +874,13 @@ int Compiler<T>::operands() noexcept {
   return C_OK;
 }
 
-// Shape string: operand "!", function or "(" -> "(", ")" -> ")", operator
-// -> "*". Forbidden neighbours are syntax errors.
 template <class T>
 int Compiler<T>::shape(int32_t e0) noexcept {
-  char* sh = W.scratch;
-  int32_t k = 0;
-  for (int32_t i = e0; i < n; ++i) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    char x;
-    if (c == '!') x = '!';
-    else if (c == '(' || (c >= 10 && c <= 31)) x = '(';
-    else if (c == ')') x = ')';
-    else if (c == '+' || c == '-' || c == '*' || c == '/' || c == '^' || c == kAssignJoin) x = '*';
-    else return failSeg(C_CHAR, i);
-    sh[k++] = x;
-  }
-  // Shape character k stands for segment character e0 + k.
-  if (k == 0) return failSeg(C_EMPTY, e0);
-  if (sh[0] == '*') return failSeg(C_SYNTAX, e0);
-  if (sh[k - 1] == '*') return failSeg(C_SYNTAX, e0 + k - 1);
-  static const char kPairs[] = "(**)())(**)!!(!!";
-  for (int32_t i = 0; i + 1 < k; ++i) {
-    for (int p = 0; p < 16; p += 2)
-      if (sh[i] == kPairs[p] && sh[i + 1] == kPairs[p + 1]) return failSeg(C_SYNTAX, e0 + i + 1);
-  }
+  if (shapes.illegal >= 0) return failSeg(C_CHAR, shapes.illegal);
+  if (n <= e0) return failSeg(C_EMPTY, e0);
+  if (shapes.first == SH_OPERATOR) return failSeg(C_SYNTAX, e0);
+  if (shapes.last == SH_OPERATOR) return failSeg(C_SYNTAX, n - 1);
+  if (shapes.pairAt >= 0) return failSeg(C_SYNTAX, shapes.pairAt);
   return C_OK;
 }
 
@@ -799,12 +893,13 @@ int Compiler<T>::postfix(int32_t e0) noexcept {
   int32_t nextOperand = 0;
   for (int32_t i = e0; i <= n; ++i) {
     const unsigned char c = i < n ? static_cast<unsigned char>(s[i]) : ')';
-    if (c == '!') {
+    const uint8_t cls = kShape.cls[c];  // the shape check left no other kind
+    if (cls == SH_OPERAND) {
       if (int e = emitConst(W.operands[nextOperand++])) return e;
-    } else if (c == '(' || (c >= 10 && c <= 31)) {
+    } else if (cls == SH_OPEN) {
       if (top >= L - 1) return C_NO_ROOM;
       st[top++] = c;
-    } else if (c == ')') {
+    } else if (cls == SH_CLOSE) {
       while (top > 0 && st[top - 1] != '(') {
         if (int e = emit(codeOfStacked(st[--top]))) return e;
       }
@@ -829,42 +924,47 @@ int Compiler<T>::postfix(int32_t e0) noexcept {
 // codes, checks assignments and moves the segment into the common output.
 template <class T>
 int Compiler<T>::finishSegment() noexcept {
+  // Each of the first three steps changes nothing unless the segment has
+  // the codes it looks for.
   // Wrapper removal: "b" with the "+" after it, and the "+" after markers.
-  int32_t w = 0;
-  for (int32_t i = 0; i < segLen; ++i) {
-    const uint8_t op = segCode[i];
-    if (op == OP_WRAP) {
-      if (segCode[i + 1] == OP_ADD) ++i;
-      continue;
-    }
-    segCode[w++] = op;
-    if ((op == OP_LOOP || op == OP_TEST || op == OP_WHICH) && segCode[i + 1] == OP_ADD) ++i;
-  }
-  segLen = w;
-
-  // Logical calls: "CONST m, CONST K, CALL" with m in 8..17 become 24 + m.
-  w = 0;
-  int32_t ew = 0, ci = 0;
-  for (int32_t i = 0; i < segLen; ++i) {
-    const uint8_t op = segCode[i];
-    if (op == OP_CONST) {
-      W.operands[ew++] = W.operands[ci++];
-    } else if (op == OP_CALL && w >= 2 && ew >= 2) {
-      const int32_t m = T::hidden(poolValue(W.operands[ew - 2]));
-      if (m >= FN_GT && m <= FN_XOR) {
-        w -= 2;
-        ew -= 2;
-        segCode[w++] = static_cast<uint8_t>(24 + m);
+  if (hasCode(OP_WRAP) || hasCode(OP_LOOP) || hasCode(OP_TEST) || hasCode(OP_WHICH)) {
+    int32_t w = 0;
+    for (int32_t i = 0; i < segLen; ++i) {
+      const uint8_t op = segCode[i];
+      if (op == OP_WRAP) {
+        if (segCode[i + 1] == OP_ADD) ++i;
         continue;
       }
+      segCode[w++] = op;
+      if ((op == OP_LOOP || op == OP_TEST || op == OP_WHICH) && segCode[i + 1] == OP_ADD) ++i;
     }
-    segCode[w++] = op;
+    segLen = w;
   }
-  segLen = w;
-  emitted = ew;
+
+  // Logical calls: "CONST m, CONST K, CALL" with m in 8..17 become 24 + m.
+  if (hasCode(OP_CALL)) {
+    int32_t w = 0, ew = 0, ci = 0;
+    for (int32_t i = 0; i < segLen; ++i) {
+      const uint8_t op = segCode[i];
+      if (op == OP_CONST) {
+        W.operands[ew++] = W.operands[ci++];
+      } else if (op == OP_CALL && w >= 2 && ew >= 2) {
+        const int32_t m = T::hidden(poolValue(W.operands[ew - 2]));
+        if (m >= FN_GT && m <= FN_XOR) {
+          w -= 2;
+          ew -= 2;
+          segCode[w++] = static_cast<uint8_t>(24 + m);
+          continue;
+        }
+      }
+      segCode[w++] = op;
+    }
+    segLen = w;
+    emitted = ew;
+  }
 
   // An explicit "mov" needs a variable read before it.
-  {
+  if (hasCode(OP_MOV)) {
     int32_t k = 0;
     bool sawVar = false;
     for (int32_t i = 0; i < segLen; ++i) {

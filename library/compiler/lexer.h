@@ -41,13 +41,41 @@ constexpr int32_t kMargin = 8;
 // character check, so it cannot come from formula text).
 constexpr char kAssignJoin = '\x01';
 
-inline bool isOpen(unsigned char c) noexcept { return c == '(' || c == '[' || c == '{'; }
-inline bool isClose(unsigned char c) noexcept { return c == ')' || c == ']' || c == '}'; }
+// Character kinds, one table lookup each: every pass of the compiler asks
+// these for every character of the text.
+enum CharKind : uint8_t {
+  CK_OPEN = 1, CK_CLOSE = 2, CK_DIGIT = 4, CK_LETTER = 8, CK_UNDERSCORE = 16, CK_UPPER = 32,
+  CK_CONTROL = 64,  // codes 1 to 31 and "!": illegal in an expression
+};
+constexpr uint8_t CK_NAME = CK_LETTER | CK_DIGIT | CK_UNDERSCORE;
+
+struct CharKinds {
+  uint8_t kind[256];
+  constexpr CharKinds() : kind() {
+    kind[static_cast<unsigned char>('(')] = CK_OPEN;
+    kind[static_cast<unsigned char>('[')] = CK_OPEN;
+    kind[static_cast<unsigned char>('{')] = CK_OPEN;
+    kind[static_cast<unsigned char>(')')] = CK_CLOSE;
+    kind[static_cast<unsigned char>(']')] = CK_CLOSE;
+    kind[static_cast<unsigned char>('}')] = CK_CLOSE;
+    for (int c = '0'; c <= '9'; ++c) kind[c] = CK_DIGIT;
+    for (int c = 'a'; c <= 'z'; ++c) kind[c] = CK_LETTER;
+    for (int c = 'A'; c <= 'Z'; ++c) kind[c] = CK_UPPER;
+    kind[static_cast<unsigned char>('_')] = CK_UNDERSCORE;
+    for (int c = 1; c <= 31; ++c) kind[c] = CK_CONTROL;
+    kind[static_cast<unsigned char>('!')] = CK_CONTROL;
+  }
+};
+inline constexpr CharKinds kChars{};
+
+inline bool isOpen(unsigned char c) noexcept { return kChars.kind[c] & CK_OPEN; }
+inline bool isClose(unsigned char c) noexcept { return kChars.kind[c] & CK_CLOSE; }
 inline char openOf(unsigned char c) noexcept { return c == ')' ? '(' : c == ']' ? '[' : '{'; }
 inline char closeOf(unsigned char c) noexcept { return c == '(' ? ')' : c == '[' ? ']' : '}'; }
-inline bool isDigit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
-inline bool isLetter(unsigned char c) noexcept { return c >= 'a' && c <= 'z'; }
-inline bool isNameChar(unsigned char c) noexcept { return isLetter(c) || isDigit(c) || c == '_'; }
+inline bool isDigit(unsigned char c) noexcept { return kChars.kind[c] & CK_DIGIT; }
+inline bool isLetter(unsigned char c) noexcept { return kChars.kind[c] & CK_LETTER; }
+inline bool isNameChar(unsigned char c) noexcept { return kChars.kind[c] & CK_NAME; }
+inline bool isUpper(unsigned char c) noexcept { return kChars.kind[c] & CK_UPPER; }
 
 // Index of the bracket that closes the one at `pos` (kinds are not told
 // apart here), or -1 before `end`.
@@ -104,26 +132,55 @@ inline double decimalToDouble(const char* p) noexcept {
 }
 #endif
 
+// Powers of ten that a double holds exactly.
+constexpr double kExactTens[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
 // Scans a number at p: digits with at most one ".", then optionally "e",
 // an optional sign and digits. Returns its length (value in `out`) or -1
 // for a malformed number.
+//
+// Most literals have few digits: with at most 15 significant digits the
+// digits form an integer that a double holds exactly, and with a power of
+// ten of at most 22 either way that power is exact too, so one
+// multiplication or division rounds the exact value once, which is what the
+// decimal conversion returns. Every other literal goes to that conversion.
 inline int32_t scanNumber(char* p, double& out) noexcept {
   int32_t i = 0, digits = 0, dots = 0;
+  int32_t significant = 0, fraction = 0;  // digits after the leading zeros; digits after "."
+  uint64_t mantissa = 0;
   for (;; ++i) {
     const unsigned char c = static_cast<unsigned char>(p[i]);
-    if (isDigit(c)) ++digits;
-    else if (c == '.') {
+    if (isDigit(c)) {
+      ++digits;
+      fraction += dots;
+      if (mantissa != 0 || c != '0') {
+        if (++significant <= 15) mantissa = mantissa * 10 + (c - '0');
+      }
+    } else if (c == '.') {
       if (++dots > 1) return -1;
-    } else break;
+    } else {
+      break;
+    }
   }
   if (digits == 0) return -1;
+  int32_t exponent = 0;
   if (p[i] == 'e') {
     int32_t j = i + 1;
+    const bool negative = p[j] == '-';
     if (p[j] == '+' || p[j] == '-') ++j;
     if (!isDigit(static_cast<unsigned char>(p[j]))) return -1;
-    while (isDigit(static_cast<unsigned char>(p[j]))) ++j;
+    for (; isDigit(static_cast<unsigned char>(p[j])); ++j)
+      if (exponent < 100000) exponent = exponent * 10 + (p[j] - '0');
     if (p[j] == '.') return -1;
+    if (negative) exponent = -exponent;
     i = j;
+  }
+  const int32_t power = exponent - fraction;
+  if (significant <= 15 && power >= -22 && power <= 22) {
+    const double m = static_cast<double>(mantissa);
+    out = power >= 0 ? m * kExactTens[power] : m / kExactTens[-power];
+    return i;
   }
   const char saved = p[i];
   p[i] = 0;  // convert exactly these characters
@@ -166,13 +223,26 @@ inline typename T::Value makeImaginary(double d) noexcept {
 }
 
 // Binding strength on the operator stack.
-inline int precedence(unsigned char c) noexcept {
-  if (c >= 10 && c <= 31) return 4;  // function codes
-  switch (c) {
-    case '^': case kAssignJoin: return 3;
-    case '*': case '/': return 2;
-    default: return 1;  // + -
+struct Precedences {
+  uint8_t of[256];
+  constexpr Precedences() : of() {
+    for (int c = 0; c < 256; ++c) of[c] = 1;   // + -
+    for (int c = 10; c <= 31; ++c) of[c] = 4;  // function codes
+    of[static_cast<unsigned char>('^')] = 3;
+    of[static_cast<unsigned char>(kAssignJoin)] = 3;
+    of[static_cast<unsigned char>('*')] = 2;
+    of[static_cast<unsigned char>('/')] = 2;
   }
+};
+inline constexpr Precedences kPrecedence{};
+inline int precedence(unsigned char c) noexcept { return kPrecedence.of[c]; }
+
+// Equal characters in a[0, len) and b[0, len): names are short, so a loop
+// is cheaper than a call.
+inline bool sameChars(const char* a, const char* b, int32_t len) noexcept {
+  for (int32_t i = 0; i < len; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
 }
 
 inline uint8_t codeOfStacked(unsigned char c) noexcept {
