@@ -137,12 +137,17 @@ int32_t rowCost(TableView<typename T::Value>& t, int32_t row) noexcept {
 // ---- when threads pay --------------------------------------------------------------
 //
 // Estimated time of one evaluation in units of about one code of machine
-// code, for the interpreter and for machine code, from ns per evaluation
-// measured side by side (rcalv over 64 .. 1,000,000 argument sets, formulas
-// from x*2+y to the normal density): an interpreted code costs several
-// translated ones, a call of the mathematical library costs the same in
-// either tier and many codes.
-constexpr int64_t kInterpCheap = 6;   // interpreted code: dispatch, stack traffic
+// code: an interpreted code costs several translated ones (dispatch, stack
+// traffic in memory), a call of the mathematical library costs the same in
+// either tier and many codes. Measured side by side with rcalv over 3 ..
+// 1,000,000 argument sets (x*2+y, Horner degree 8, x*2+sin(y), the
+// exp/ln/cos formula, the normal density), interpreter on one and two
+// threads and machine code on one: an interpreted cheap code took 6 to 12
+// times a translated one, sin or exp 20 to 40 translated codes. Those runs
+// shared the machine's two cores with a fuzzing campaign and builds (load
+// 8 to 11), so the figures are rough; the weights are round values within
+// them.
+constexpr int64_t kInterpCheap = 6;   // interpreted code
 constexpr int64_t kJitCheap = 1;      // the same code as machine code
 constexpr int64_t kLibmCall = 30;     // one call of pow, exp, sin, ... in either tier
 
@@ -154,7 +159,13 @@ inline int64_t machineUnits(int32_t cost) noexcept {
 }
 
 // Least estimated work (evaluations x interpreted units) for which a
-// second thread pays for waking it and waiting for it.
+// second thread pays for waking it and waiting for it. Waking a sleeping
+// worker and waiting for its last block cost 8 to 32 us per call in the
+// runs above (count 3, two threads against one); with a unit of roughly
+// 0.3 ns (a translated code) that is 30,000 to 100,000 units, and a second
+// thread pays from about twice that. So: x*2+y (36 units) from about 5,500
+// evaluations, x*2+sin(y) (66) from about 3,000, the exp/ln/cos formula
+// (210) from about 1,000, the normal density (150) from about 1,300.
 constexpr int64_t kMinParallelWork = 200000;
 // The value in force (tests lower it to put small counts on threads).
 extern int64_t gMinParallelWork;

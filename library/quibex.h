@@ -590,8 +590,11 @@ QX_API void fcinterrupt(void);
  * evaluation count-1 on the calling thread as a single call, so the results
  * and the value array are the loop's, bit for bit. The workers copy the
  * calling thread's floating-point environment (rounding, flush-to-zero)
- * for each call. Threads are used only when the work pays for them: about
- * QX_BULK_CUTOFF_TEXT
+ * for each call. Threads are used only when the work pays for them, as
+ * estimated from the row's codes: from about 5,500 evaluations for a
+ * formula like x*2+y, about 3,000 for x*2+sin(y) and about 1,000 for
+ * exp(-x*y)*ln(z+1)+cos(w*x)/(1+y*y); smaller calls run as the loop, and
+ * a call gets one more thread per such amount of work, up to the limit.
  * A call also runs as the loop when the memory that results are written to
  * overlaps the arguments. A row already translated to machine code runs as
  * machine code on the calling thread when that is estimated to be faster
