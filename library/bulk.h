@@ -7,7 +7,8 @@
 // operators, assignments, one-argument functions, comparisons and logical
 // codes; no second-level call, loop, condition or `which`) and every
 // variable slot beyond the arguments that it reads has been written
-// earlier in the same evaluation. (A local read before it is assigned
+// earlier in the same evaluation, or is written by no code at all (then it
+// holds one value for the whole call). (A local read before it is assigned
 // carries the previous evaluation's value, as in `(x:s)=(s=s+x)`.) Such a
 // row's evaluations can be split into blocks over worker threads, each
 // with its own copy of the value array, pointer table and stack area.
