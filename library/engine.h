@@ -35,6 +35,7 @@ struct TableView {
   int32_t* busy = nullptr;     // per row: evaluations in progress
   void** jit = nullptr;        // per row: machine code of the row (jit::RowCode), null when interpreted
   int32_t* hits = nullptr;     // per row: evaluations counted toward translation
+  int32_t* bulk = nullptr;     // per row: how bulk calls may run it (bulk.h); 0 until first asked
 };
 
 // Header fields of a compiled row.

@@ -5,12 +5,14 @@
 #include <cstddef>
 #include <cstring>
 
+#include "bulk.h"
 #include "engine.h"
 #include "error_texts.h"
 #include "evaluator/calls.h"
 #include "lifecycle.h"
 #include "quibex.h"
 #include "string_table.h"
+#include "workers.h"
 
 // The version number is the header's QX_VERSION_STRING; the build reads the
 // project version from the same lines, so that ver(), the shared object's
@@ -59,6 +61,14 @@ typename T::Value evalRow(int32_t row, const typename T::Value* args, bool copyA
 // ended and another is due ends the call there (the error -3 is recorded
 // under the first-error rule), so the host learns from the count how far
 // it got; a request during the last evaluation acts as it would on rcal.
+//
+// Rows whose evaluations nobody can observe and none depends on another
+// (bulk.h) may instead have all but their last evaluation shared out over
+// worker threads; the last one then runs here on the row's own storage,
+// so that the value array ends as the loop leaves it. Interrupted there,
+// the call returns the prefix of evaluations made (at least one block),
+// runs the last of them again on the row's storage for the same reason,
+// and records -3; results after the prefix may have been written.
 template <class T>
 int32_t evalBulk(int32_t row, int32_t count, const typename T::Value* args, int32_t rowStride, int32_t argStride,
                  typename T::Value* results, const char* name) noexcept {
@@ -76,24 +86,39 @@ int32_t evalBulk(int32_t row, int32_t count, const typename T::Value* args, int3
     return count;
   }
   if (gLib.depth == 0) gInterrupt.store(0, std::memory_order_relaxed);
-  for (int32_t i = 0; i < count; ++i) {
-    if (i > 0 && __builtin_expect(gInterrupt.load(std::memory_order_relaxed) != 0, 0)) {
-      E.err.record(kErrInterrupted, kInterruptName);
-      return i;
-    }
+  auto single = [&](int32_t i) {
     if (last >= 0) {
       const V* a = args + static_cast<std::ptrdiff_t>(static_cast<int64_t>(i) * rowStride);
       V* slots = t.vals[row];
       for (int32_t k = 0; k <= last; ++k) slots[k] = a[static_cast<std::ptrdiff_t>(static_cast<int64_t>(k) * argStride)];
     }
     results[i] = runRow<T>(t, row);
+  };
+  const int32_t made = bulk::shareOut<T>(t, row, count, args, rowStride, argStride, results);
+  if (made >= 0) {
+    if (made == count - 1 && gInterrupt.load(std::memory_order_relaxed) == 0) {
+      single(count - 1);
+      return count;
+    }
+    // Stopped by an interrupt after `made` evaluations (at least one):
+    // their last runs again on the row's storage, which then holds what it
+    // leaves (an order-free evaluation depends on its arguments alone).
+    single(made - 1);
+    E.err.record(kErrInterrupted, kInterruptName);
+    return made;
+  }
+  for (int32_t i = 0; i < count; ++i) {
+    if (i > 0 && __builtin_expect(gInterrupt.load(std::memory_order_relaxed) != 0, 0)) {
+      E.err.record(kErrInterrupted, kInterruptName);
+      return i;
+    }
+    single(i);
   }
   return count;
 }
 
-// Most threads one bulk call may use (0: one per online processor).
-// Bulk calls run on the calling thread for now; the limit is kept for when
-// they may use more.
+// Most threads one bulk call may use (0: one per online processor). Only
+// bulk calls read it; workers beyond a lowered limit stay asleep.
 int32_t setThreadLimit(int32_t n) noexcept {
   const int32_t previous = gLib.threads;
   if (n >= 0) gLib.threads = n;
@@ -177,6 +202,8 @@ QX_API void deletedll(void) {
   releaseEngine<C>();
   releaseEngine<I>();
   jit::shutdown();
+  workers::shutdown();
+  bulk::releaseScratch();
   strings::release();
   gLib = Library();
 }

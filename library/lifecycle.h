@@ -116,6 +116,7 @@ void releaseTable(Engine<T>& E) noexcept {
   freeArray(t.busy);
   freeArray(t.jit);
   freeArray(t.hits);
+  freeArray(t.bulk);
   t.rows = 0;
 }
 
@@ -155,8 +156,9 @@ uint8_t sizeTable(int32_t n) noexcept {
   t.busy = allocZeroed<int32_t>(n);
   t.jit = allocZeroed<void*>(n);
   t.hits = allocZeroed<int32_t>(n);
+  t.bulk = allocZeroed<int32_t>(n);
   if (!t.code || !t.header || !t.ptrs || !t.vals || !t.stack || !t.flags || !t.argc || !t.busy || !t.jit ||
-      !t.hits) {
+      !t.hits || !t.bulk) {
     releaseTable(E);
     return 0;
   }

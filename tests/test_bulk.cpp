@@ -4,14 +4,21 @@
 // (results, error record, value arrays, number store, host calls).
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "alloc.h"
+#include "bulk.h"
 #include "engine.h"
+#include "jit/jit.h"
 #include "quibex.h"
+#include "workers.h"
 
 namespace {
 
@@ -25,6 +32,7 @@ std::vector<double> gRealLog;
 std::vector<QxComplex> gComplexLog;
 std::vector<int32_t> gIntLog;
 int gStopAt = 0;  // host call that asks for an interrupt (0: none)
+int32_t gThreads = 0;  // setthreads of every run (0: the default)
 
 // log(x): records x and yields it. again(x): re-enters the library with a
 // single call and a bulk call of row 1 and yields their sum.
@@ -186,6 +194,7 @@ struct Arguments {
 // What a run leaves behind.
 struct Outcome {
   int32_t returned = 0;
+  int32_t workers = 0;  // worker threads running after the call
   std::vector<unsigned char> results, slots, store, log;
   int32_t err = 0;
   std::string errName;
@@ -196,6 +205,7 @@ Outcome run(const std::string& formula, int32_t params, Layout layout, int32_t c
   using V = typename Api::V;
   Outcome o;
   deletedll();
+  setthreads(gThreads);
   Api::setUp();
   EXPECT_EQ(setfornum(3), 1);
   EXPECT_EQ(Csetfornum(3), 1);
@@ -211,6 +221,7 @@ Outcome run(const std::string& formula, int32_t params, Layout layout, int32_t c
   std::vector<V> results(static_cast<size_t>(count) + 1, sentinel);
   if (bulk) {
     o.returned = Api::calv(0, count, args.base, args.rowStride, args.argStride, results.data());
+    o.workers = qx::workers::running();
   } else {
     for (int32_t i = 0; i < count; ++i) {
       const std::vector<V> a = args.set(i, params);
@@ -411,6 +422,225 @@ TEST(Bulk, ThreadLimitRoundTrip) {
   EXPECT_EQ(STDsetthreads(3), 0);
   deletedll();
   EXPECT_EQ(setthreads(0), 0);  // deletedll restores the default
+}
+
+
+// ---- worker threads -------------------------------------------------------------------
+//
+// Rows that nothing can observe and whose evaluations do not depend on one
+// another share their evaluations out over threads; the outcome must stay
+// the loop's, bit for bit, whatever the count, layout and thread limit.
+
+struct ThreadedCase {
+  std::string formula;
+  int32_t params;
+  bool threaded;  // large counts must use the workers
+};
+
+// Small counts run once more with the cut-off lowered to nothing, so that
+// three evaluations go to the threads (blocks of one evaluation each are
+// not made: a block is at least 256, so the calling thread may do all).
+template <class Api>
+void expectThreadedMatchesLoop(const std::vector<ThreadedCase>& cases) {
+  gThreads = 3;
+  for (const ThreadedCase& c : cases) {
+    for (Layout layout : {TUPLES, COLUMNS, ODD, BACKWARDS}) {
+      for (int32_t count : {2, 3, 255, 257, 600, 9999, 40001}) expectLoop<Api>(c.formula, c.params, layout, count);
+      qx::bulk::testing::setMinParallelWork(0);
+      for (int32_t count : {3, 257, 600}) {
+        expectLoop<Api>(c.formula, c.params, layout, count);
+        EXPECT_EQ(run<Api>(c.formula, c.params, layout, count, true).workers > 0, c.threaded) << c.formula;
+      }
+      qx::bulk::testing::setMinParallelWork(-1);
+    }
+    const Outcome big = run<Api>(c.formula, c.params, COLUMNS, 300001, true);
+    EXPECT_EQ(big.workers > 0, c.threaded) << c.formula;
+    expectLoop<Api>(c.formula, c.params, ODD, 300001);
+  }
+  gThreads = 0;
+}
+
+// Assignments, segments, a local that no code writes, comparisons, and one
+// row of each kind that must stay the loop: a local read before it is
+// assigned carries the previous evaluation's value.
+TEST(BulkThreads, RealMatchesTheLoop) {
+  expectThreadedMatchesLoop<RealApi>({
+      {"(x,y,z)=x*2+sin(y)-z/3+sqrt(x*x+y*y)", 3, true},
+      {"(x,y:t,k)=(t=x*y)+t^2+a*k-gt(x,y)+and(y,t), a=exp(-x)+b, b=cos(y)", 2, true},
+      {"(x:s)=(s=s+x)*2", 1, false},
+      {"(x:s)=s+(s=x)", 1, false},
+  });
+}
+
+TEST(BulkThreads, ComplexMatchesTheLoop) {
+  expectThreadedMatchesLoop<ComplexApi>({
+      {"(z,w:t)=(t=z*w)+exp(z)/(w+2)+t*t-lt(z,w)", 2, true},
+      {"(z:s)=(s=s*z+1)", 1, false},
+  });
+}
+
+TEST(BulkThreads, IntegerMatchesTheLoop) {
+  expectThreadedMatchesLoop<IntApi>({
+      {"(a,b,c:t)=(t=a*b)+c*7-a/(b+100)+t^2+abs(t)", 3, true},
+      {"(a:s)=(s=s+a)", 1, false},
+  });
+}
+
+// Results written over the arguments: the loop reads each set before it
+// writes the result, so such a call runs as the loop.
+TEST(BulkThreads, ResultsOverArgumentsRunAsTheLoop) {
+  deletedll();
+  setthreads(2);
+  ASSERT_EQ(setfornum(1), 1);
+  ASSERT_EQ(RealApi::com(0, "(x)=x*x+sin(x)"), 0);
+  std::vector<double> buf(100000), expect(100000);
+  for (size_t i = 0; i < buf.size(); ++i) buf[i] = static_cast<double>(i) * 0.001;
+  for (size_t i = 0; i + 1 < buf.size(); ++i) expect[i] = rcal(0, &buf[i + 1]);
+  // Set i reads buf[i+1] and writes buf[i]: in order, every set is read
+  // before any result lands on it.
+  EXPECT_EQ(rcalv(0, 99999, buf.data() + 1, 1, 1, buf.data()), 99999);
+  expect.back() = buf.back();
+  EXPECT_EQ(0, std::memcmp(buf.data(), expect.data(), buf.size() * sizeof(double)));
+  deletedll();
+}
+
+// setthreads decides how many threads a call uses; deletedll ends the
+// workers and a later call starts them again.
+TEST(BulkThreads, ThreadLimitAndDeletedll) {
+  const std::string formula = "(x,y)=exp(-x*y)*ln(y+1)+cos(x)/(1+y*y)";
+  gThreads = 1;
+  const Outcome one = run<RealApi>(formula, 2, TUPLES, 200000, true);
+  EXPECT_EQ(one.workers, 0);
+  gThreads = 2;
+  const Outcome two = run<RealApi>(formula, 2, TUPLES, 200000, true);
+  EXPECT_EQ(two.workers, 1);
+  gThreads = 0;
+  const Outcome all = run<RealApi>(formula, 2, TUPLES, 200000, true);
+  EXPECT_EQ(all.workers, std::min<int32_t>(qx::workers::threadsFor(0), qx::workers::kMaxThreads) - 1);
+  EXPECT_TRUE(one.results == two.results && one.results == all.results && one.slots == two.slots &&
+              one.slots == all.slots);
+  EXPECT_EQ(qx::workers::running(), 0);  // run() ends with deletedll
+
+  // Workers alive across deletedll, then used again.
+  deletedll();
+  EXPECT_EQ(setthreads(3), 0);
+  ASSERT_EQ(setfornum(1), 1);
+  ASSERT_EQ(RealApi::com(0, formula), 0);
+  Arguments<RealApi> args(TUPLES, 200000, 2);
+  std::vector<double> out(200000);
+  EXPECT_EQ(rcalv(0, 200000, args.base, 2, 1, out.data()), 200000);
+  EXPECT_EQ(qx::workers::running(), 2);
+  deletedll();
+  EXPECT_EQ(qx::workers::running(), 0);
+  EXPECT_EQ(setthreads(3), 0);
+  ASSERT_EQ(setfornum(1), 1);
+  ASSERT_EQ(RealApi::com(0, formula), 0);
+  std::vector<double> again(200000);
+  EXPECT_EQ(rcalv(0, 200000, args.base, 2, 1, again.data()), 200000);
+  EXPECT_EQ(qx::workers::running(), 2);
+  EXPECT_EQ(0, std::memcmp(out.data(), again.data(), out.size() * sizeof(double)));
+  EXPECT_EQ(0, std::memcmp(out.data(), two.results.data(), out.size() * sizeof(double)));
+  deletedll();
+}
+
+// No memory for the map of the classification or for a worker's copy of
+// the row: the call runs as the loop and loses nothing.
+TEST(BulkThreads, AllocationFailureFallsBackToTheLoop) {
+  const std::string formula = "(x:t)=(t=exp(x))+sin(t)";
+  gThreads = 2;
+  const Outcome loop = run<RealApi>(formula, 1, TUPLES, 100000, false);
+  for (int64_t k : {0, 1}) {
+    deletedll();
+    setthreads(2);
+    ASSERT_EQ(setfornum(1), 1);
+    ASSERT_EQ(RealApi::com(0, formula), 0);
+    Arguments<RealApi> args(TUPLES, 100000, 1);
+    std::vector<double> out(100001);
+    std::memset(out.data(), 0x5a, out.size() * sizeof(double));
+    qx::testing::failAllocationAfter(k);
+    EXPECT_EQ(rcalv(0, 100000, args.base, 1, 1, out.data()), 100000);
+    qx::testing::failAllocationAfter(-1);
+    EXPECT_TRUE(RealApi::bytes(out) == loop.results) << k;
+    const double* slots = getin(0);
+    EXPECT_EQ(0, std::memcmp(slots, loop.slots.data(), loop.slots.size())) << k;
+  }
+  // With memory again the row goes to the threads (unless it runs as
+  // machine code by now, which may be the faster choice).
+  std::vector<double> out(100000);
+  Arguments<RealApi> args(TUPLES, 100000, 1);
+  EXPECT_EQ(rcalv(0, 100000, args.base, 1, 1, out.data()), 100000);
+  if (!qx::jit::rowTranslated(0, 0)) {
+    EXPECT_EQ(qx::workers::running(), 1);
+  }
+  deletedll();
+  gThreads = 0;
+}
+
+// After an interrupt the call returns a prefix of evaluations made, each
+// result of it the loop's, and the value array holds what the last of them
+// left; the error record holds -3.
+void expectInterruptedPrefix(int32_t made, int32_t count, const std::vector<double>& xs,
+                             const std::vector<double>& out) {
+  ASSERT_GE(made, 1);
+  ASSERT_LE(made, count);
+  for (int32_t i = 0; i < made; i += 997) EXPECT_EQ(out[i], rcal(0, &xs[i])) << i;
+  EXPECT_EQ(out[made - 1], rcal(0, &xs[made - 1]));
+  const double* slots = getin(0);
+  const std::vector<double> after(slots, slots + 3);
+  rcal(0, &xs[made - 1]);
+  EXPECT_EQ(0, std::memcmp(after.data(), slots, sizeof(double) * 3));
+}
+
+const std::vector<double>* gInnerArgs = nullptr;
+std::vector<double>* gInnerOut = nullptr;
+int32_t gInnerMade = 0;
+
+// Asks for an interrupt, then makes a bulk call: a call from inside an
+// evaluation keeps the request, so the workers stop after the first block.
+double interruptThenBulk(int32_t, double*) {
+  fcinterrupt();
+  gInnerMade = rcalv(0, static_cast<int32_t>(gInnerArgs->size()), gInnerArgs->data(), 1, 1, gInnerOut->data());
+  return 0;
+}
+
+TEST(BulkThreads, InterruptStopsTheWorkers) {
+  deletedll();
+  static const char* const names[] = {"inner", ""};
+  static const int32_t rules[] = {-1};
+  static const QxRealFn fns[] = {interruptThenBulk};
+  ASSERT_EQ(setfcfun(names, rules, fns), 1);
+  setthreads(4);
+  ASSERT_EQ(setfornum(2), 1);
+  ASSERT_EQ(RealApi::com(0, "(x:t)=(t=x*3)+sin(t)"), 0);
+  ASSERT_EQ(RealApi::com(1, "inner()"), 0);
+  std::vector<double> xs(400000), out(400000, -1.0);
+  for (size_t i = 0; i < xs.size(); ++i) xs[i] = static_cast<double>(i) * 0.01;
+  gInnerArgs = &xs;
+  gInnerOut = &out;
+  rcals(1);
+  EXPECT_GT(gInnerMade, 0);
+  EXPECT_LT(gInnerMade, 400000);
+  EXPECT_GT(qx::workers::running(), 0);
+  const char* name = nullptr;
+  EXPECT_EQ(fcerr(&name), QX_RTERR_INTERRUPTED);
+  expectInterruptedPrefix(gInnerMade, 400000, xs, out);
+
+  // From another thread while the call runs: stopped or not, the outcome
+  // is a prefix of the loop.
+  const int32_t count = 4000000;
+  std::vector<double> many(count), got(count, -1.0);
+  for (int32_t i = 0; i < count; ++i) many[i] = i * 1e-4;
+  std::atomic<bool> done{false};
+  std::thread watchdog([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (!done) fcinterrupt();
+  });
+  const int32_t made = rcalv(0, count, many.data(), 1, 1, got.data());
+  done = true;
+  watchdog.join();
+  EXPECT_EQ(fcerr(&name), made < count ? QX_RTERR_INTERRUPTED : 0);
+  expectInterruptedPrefix(made, count, many, got);
+  deletedll();
 }
 
 }  // namespace

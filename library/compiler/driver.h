@@ -53,10 +53,12 @@ inline int32_t workSizeFor(int64_t n) noexcept {
   return n < 24500 ? static_cast<int32_t>(n * 4 / 3 + 100) : kMaxWork;
 }
 
-// Releases the five arrays of one row and its machine code.
+// Releases the five arrays of one row, its machine code and what bulk
+// calls learned about it.
 template <class V>
 void releaseRow(TableView<V>& t, int32_t row) noexcept {
   jit::releaseRowCode(t.jit, t.hits, row);
+  t.bulk[row] = 0;
   freeArray(t.code[row]);
   freeArray(t.header[row]);
   freeArray(t.ptrs[row]);

@@ -175,6 +175,34 @@ int main(int argc, char** argv) {
   p_deletedll();
   qx_unload(lib);
 
+  /* Worker threads and unloading: a bulk call that starts workers, then
+   * unloading without deletedll (the workers asleep), must neither crash
+   * nor hang; a second round loads the library again, ends the workers
+   * with deletedll and unloads. */
+  for (int round = 0; round < 2; round++) {
+    qx_library again = qx_load(argv[1]);
+    CHECK(again != NULL);
+    if (!again) break;
+    BIND(again, setfornum);
+    BIND(again, rcom);
+    BIND(again, rcalv);
+    BIND(again, setthreads);
+    BIND(again, deletedll);
+    enum { kSets = 200000 };
+    static double xs[kSets], out[kSets];
+    for (int i = 0; i < kSets; i++) xs[i] = i * 0.001;
+    p_setthreads(2);
+    CHECK(p_setfornum(1) == 1);
+    char btext[] = "(x:t)=(t=x*x)+exp(-t)";
+    CHECK(p_rcom(0, btext, &last) == QX_OK);
+    CHECK(p_rcalv(0, kSets, xs, 1, 1, out) == kSets);
+    CHECK(out[0] == 1.0);
+    CHECK(close_rel(out[kSets - 1], xs[kSets - 1] * xs[kSets - 1], 1e-15));
+    CHECK(close_rel(out[1000], 1.0 + 0.36787944117144233, 1e-15));
+    if (round == 1) p_deletedll();
+    qx_unload(again);
+  }
+
   if (failures) {
     fprintf(stderr, "c_host: %d check(s) failed\n", failures);
     return 1;
