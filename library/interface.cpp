@@ -20,8 +20,10 @@ namespace qx {
 namespace {
 
 
+// Everything an export's evaluation checks, for every case.
 template <class T>
-typename T::Value evalRow(int32_t row, const typename T::Value* args, bool copyArgs, const char* name) noexcept {
+__attribute__((noinline)) typename T::Value evalRowChecked(int32_t row, const typename T::Value* args, bool copyArgs,
+                                                           const char* name) noexcept {
   Engine<T>& E = engine<T>();
   TableView<typename T::Value>& t = E.table;
   if (static_cast<uint32_t>(row) >= static_cast<uint32_t>(t.rows) || !t.flags[row]) return T::zero();
@@ -36,6 +38,33 @@ typename T::Value evalRow(int32_t row, const typename T::Value* args, bool copyA
   // over from a time when nothing was running.
   if (gLib.depth == 0) gInterrupt.store(0, std::memory_order_relaxed);
   return runRow<T>(t, row, copyArgs ? args : nullptr);
+}
+
+// The host's own evaluation of a translated row, the common case of a host
+// evaluating one formula many times, takes a short path: the checks that
+// cannot fail when nothing runs are left out, and runRow's steps for
+// machine code are written out, so that the export reaches the row's code
+// without a call in between. Everything else goes the checked way.
+template <class T>
+inline typename T::Value evalRow(int32_t row, const typename T::Value* args, bool copyArgs, const char* name) noexcept {
+  TableView<typename T::Value>& t = engine<T>().table;
+  // (A host may clear a row's flag through getfortrue: the flag is read.)
+  if (__builtin_expect(gLib.depth == 0, 1) && static_cast<uint32_t>(row) < static_cast<uint32_t>(t.rows) &&
+      t.flags[row]) {
+    if (void* code = t.jit[row]) {
+      gInterrupt.store(0, std::memory_order_relaxed);
+      int32_t* busy = t.busy + row;
+      ++*busy;
+      ++gLib.active[T::kEngine];
+      gLib.depth = 1;
+      const typename T::Value v = jit::run<T>(code, copyArgs ? args : nullptr);
+      gLib.depth = 0;
+      --gLib.active[T::kEngine];
+      --*busy;
+      return v;
+    }
+  }
+  return evalRowChecked<T>(row, args, copyArgs, name);
 }
 
 // The bulk calls: exactly the loop `for i: results[i] = rcal(row, args of

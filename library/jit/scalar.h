@@ -644,6 +644,20 @@ class Translator : public ScalarValues<T> {
     }
   }
 
+  // Only calls and control flow make machine code look at the stack area
+  // or the engine (a helper, a handler, the interpreter taking over, a
+  // jump target) in the real and integer engines; without them the stack
+  // lives in registers and nothing can see the area, so a row of plain
+  // arithmetic leaves it alone and its entry sets up only the value array.
+  bool usesStackArea() const noexcept {
+    if (kCplx) return true;
+    for (int32_t pos = 0; pos < len_; ++pos) {
+      const uint8_t op = canonical(code_[pos]);
+      if (op == OP_CALL || op == OP_LOOP || op == OP_TEST || op == OP_WHICH) return true;
+    }
+    return false;
+  }
+
   Outcome emit() noexcept {
     markTargets();
     JitRuntime* rt = runtime();
@@ -678,13 +692,15 @@ class Translator : public ScalarValues<T> {
     copyG_ = kInt ? cc.newGpd() : cc.newGpq();
     condByte_ = cc.newGpd();
     for (int32_t i = 0; i <= len_ + 1; ++i) slots_[i].made = false;
-    cc.mov(stk_, reinterpret_cast<uint64_t>(stack_));
     cc.mov(vb_, reinterpret_cast<uint64_t>(vals_));
-    cc.mov(eng_, reinterpret_cast<uint64_t>(&E));
-    cc.mov(base_, field(&E.level, 4));
-    // The first push of the interpreter writes its initial top (zero) to
-    // slot 0.
-    storeZero(0);
+    if (usesStackArea()) {
+      cc.mov(stk_, reinterpret_cast<uint64_t>(stack_));
+      cc.mov(eng_, reinterpret_cast<uint64_t>(&E));
+      cc.mov(base_, field(&E.level, 4));
+      // The first push of the interpreter writes its initial top (zero) to
+      // slot 0.
+      storeZero(0);
+    }
     // The host's arguments to the parameter slots, when given.
     {
       Label none = cc.newLabel();
