@@ -2,8 +2,10 @@
 //
 // Every export forwards to a template of the shared design; nothing throws
 // across it. The STD twins are generated from exports.def at the end.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <type_traits>
 
 #include "engine.h"
 #include "error_texts.h"
@@ -67,6 +69,78 @@ inline typename T::Value evalRow(int32_t row, const typename T::Value* args, boo
   return evalRowChecked<T>(row, args, copyArgs, name);
 }
 
+// Whether the evaluations of a row may run in any order (and so in lanes
+// and, later, on several threads): its lane code when it has some. The tier
+// makes lane code only for rows of the real engine whose codes are
+// arithmetic, constants, parameters, stores, assignments, one-argument
+// functions, comparisons and logic, and whose slots other than the
+// parameters are written before they are read (jit/lanes.h), so nothing
+// one evaluation does can be seen by another or by anyone else.
+template <class T>
+inline const void* laneCode(const TableView<typename T::Value>& t, int32_t row) noexcept {
+  if constexpr (std::is_same_v<T, RealTraits>) {
+    const void* code = t.jit[row];
+    return code && jit::hasLanes(code) ? code : nullptr;
+  } else {
+    return nullptr;
+  }
+}
+
+// Lanes read the arguments of several evaluations before they write their
+// results, and write the value array only at the end of a block: where the
+// results, the arguments and the row's value array share memory, that order
+// would show, and the call keeps the loop of single evaluations.
+template <class V>
+bool apart(int32_t count, const V* args, int32_t rowStride, int32_t argStride, int32_t last, const V* results,
+           const V* vals, int32_t lastSlot) noexcept {
+  const int64_t n = static_cast<int64_t>(sizeof(V));
+  const int64_t rowSpan = static_cast<int64_t>(count - 1) * rowStride * n;
+  const int64_t argSpan = static_cast<int64_t>(last < 0 ? 0 : last) * argStride * n;
+  const uintptr_t a = reinterpret_cast<uintptr_t>(args);
+  // Byte ranges [lo, hi).
+  const uintptr_t argLo = a + static_cast<uintptr_t>(std::min<int64_t>(rowSpan, 0) + std::min<int64_t>(argSpan, 0));
+  const uintptr_t argHi = a + static_cast<uintptr_t>(std::max<int64_t>(rowSpan, 0) + std::max<int64_t>(argSpan, 0) + n);
+  const uintptr_t resLo = reinterpret_cast<uintptr_t>(results), resHi = resLo + static_cast<uintptr_t>(count * n);
+  const uintptr_t valLo = reinterpret_cast<uintptr_t>(vals), valHi = valLo + static_cast<uintptr_t>((lastSlot + 1) * n);
+  auto disjoint = [](uintptr_t lo1, uintptr_t hi1, uintptr_t lo2, uintptr_t hi2) { return hi1 <= lo2 || hi2 <= lo1; };
+  const bool noArgs = last < 0;
+  return disjoint(resLo, resHi, valLo, valHi) &&
+         (noArgs || (disjoint(argLo, argHi, resLo, resHi) && disjoint(argLo, argHi, valLo, valHi)));
+}
+
+// Evaluations i .. count-1 of a row with lane code, in blocks: between two
+// blocks an interrupt request ends the call as it ends the loop of single
+// evaluations (each block leaves the value array as its last evaluation
+// left it). The row is busy and its table in use meanwhile, as in runRow.
+constexpr int32_t kLaneBlock = 8192;
+
+template <class T>
+int32_t evalLanes(TableView<typename T::Value>& t, int32_t row, const void* code, int32_t i, int32_t count,
+                  const typename T::Value* args, int32_t rowStride, int32_t argStride,
+                  typename T::Value* results) noexcept {
+  ++t.busy[row];
+  ++gLib.active[T::kEngine];
+  ++gLib.depth;
+  int32_t done = i;
+  while (done < count) {
+    if (done > 0 && __builtin_expect(gInterrupt.load(std::memory_order_relaxed) != 0, 0)) {
+      engine<T>().err.record(kErrInterrupted, kInterruptName);
+      break;
+    }
+    const int32_t end = count - done > kLaneBlock ? done + kLaneBlock : count;
+    if (!jit::runLanes<T>(code, done, end, args, rowStride, argStride, results, t.vals[row])) {
+      // Only the first block can be refused: nothing runs between two.
+      done = -1;
+      break;
+    }
+    done = end;
+  }
+  --gLib.depth;
+  --gLib.active[T::kEngine];
+  --t.busy[row];
+  return done;
+}
+
 // The bulk calls: exactly the loop `for i: results[i] = rcal(row, args of
 // i)`, with the checks that cannot change during the loop made once. While
 // an evaluation of the row runs the row is busy (so it cannot be compiled
@@ -105,11 +179,21 @@ int32_t evalBulk(int32_t row, int32_t count, const typename T::Value* args, int3
     return count;
   }
   if (gLib.depth == 0) gInterrupt.store(0, std::memory_order_relaxed);
+  bool lanesMayRun = std::is_same_v<T, RealTraits> && apart(count, args, rowStride, argStride, last, results,
+                                                                   t.vals[row], t.header[row][H_LAST_SLOT]);
   for (int32_t i = 0; i < count; ++i) {
     if (i > 0 && __builtin_expect(gInterrupt.load(std::memory_order_relaxed) != 0, 0)) {
       E.err.record(kErrInterrupted, kInterruptName);
       return i;
     }
+    // From the moment the row has lane code (it may get it part-way, when
+    // the tier translates it), the rest runs there.
+    if (lanesMayRun)
+      if (const void* code = laneCode<T>(t, row)) {
+        const int32_t done = evalLanes<T>(t, row, code, i, count, args, rowStride, argStride, results);
+        if (done >= 0) return done;
+        lanesMayRun = false;
+      }
     if (last >= 0) {
       const V* a = args + static_cast<std::ptrdiff_t>(static_cast<int64_t>(i) * rowStride);
       V* slots = t.vals[row];

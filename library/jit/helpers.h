@@ -121,4 +121,27 @@ void resumeHelper(const RowInfo<typename T::Value>* ri, int32_t pos, int32_t bas
   *out = handOver<T>(ri, c, baseLevel);
 }
 
+// Lane code: the engine's own function applied to each of n values in
+// place, so that every lane gets the interpreter's bits. `Wide` variants are
+// called from code that uses the upper halves of the 256-bit registers;
+// they clear them first, as code that calls back into SSE code must (no
+// value lives there across the call: the caller has saved what it needs).
+template <class T, int C, bool Wide>
+void unaryLanes(typename T::Value* v, int32_t n) noexcept {
+  if constexpr (Wide) __asm__ volatile("vzeroupper" ::: "memory");
+  for (int32_t i = 0; i < n; ++i) v[i] = T::unary(C, v[i]);
+}
+
+template <class T, bool Wide>
+void powLanes(typename T::Value* a, const typename T::Value* b, int32_t n) noexcept {
+  if constexpr (Wide) __asm__ volatile("vzeroupper" ::: "memory");
+  for (int32_t i = 0; i < n; ++i) a[i] = T::pow(a[i], b[i]);
+}
+
+template <class T, bool Wide, std::size_t... I>
+constexpr auto unaryLaneTable(std::index_sequence<I...>) noexcept {
+  using F = void (*)(typename T::Value*, int32_t);
+  return std::array<F, sizeof...(I)>{&unaryLanes<T, kFirstUnary + static_cast<int>(I), Wide>...};
+}
+
 }  // namespace qx::jit

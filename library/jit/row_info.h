@@ -62,4 +62,13 @@ JitRuntime* runtime() noexcept;
 // interpreter.
 enum Outcome { kOk, kFailed, kUnsupported };
 
+// Keeps the first error AsmJit reports while code is emitted.
+class FirstError : public ErrorHandler {
+ public:
+  Error err = kErrorOk;
+  void handleError(Error e, const char*, BaseEmitter*) override {
+    if (err == kErrorOk) err = e;
+  }
+};
+
 }  // namespace qx::jit

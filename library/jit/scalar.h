@@ -25,17 +25,10 @@
 #include "alloc.h"
 #include "engine.h"
 #include "jit/helpers.h"
+#include "jit/lanes.h"
 #include "jit/scalar_values.h"
 
 namespace qx::jit {
-
-class FirstError : public ErrorHandler {
- public:
-  Error err = kErrorOk;
-  void handleError(Error e, const char*, BaseEmitter*) override {
-    if (err == kErrorOk) err = e;
-  }
-};
 
 template <class T>
 class Translator : public ScalarValues<T> {
@@ -147,6 +140,8 @@ class Translator : public ScalarValues<T> {
     }
     int32_t* tables = reinterpret_cast<int32_t*>(info_ + 1);
     info_->entry = nullptr;
+    info_->lanes = nullptr;
+    info_->laneWidth = 0;
     info_->code = code_;
     info_->ptrs = ptrs_;
     info_->stack = stack_;
@@ -166,6 +161,14 @@ class Translator : public ScalarValues<T> {
     hid2_ = work_ + 7 * n;
     Outcome o = analyze();
     if (o == kOk) o = emit();
+    if constexpr (std::is_same_v<T, RealTraits>) {
+      // Lanes for the bulk calls where the row allows them; without them
+      // the row still has its scalar code.
+      if (o == kOk) {
+        LaneTranslator<T> lanes(code_, ptrs_, vals_, len_, lastSlot_, lastArg_, info_);
+        info_->lanes = lanes.translate(&info_->laneWidth);
+      }
+    }
     freeTierRaw(slots_);
     slots_ = nullptr;
     if (o == kOk) {

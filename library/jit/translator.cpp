@@ -6,6 +6,8 @@
 //  * scalar_values.h keeps the row's stack in registers and memory while
 //    code is emitted, and has the emitting blocks the codes share;
 //  * scalar.h emits one function per row from the codes;
+//  * lanes.h emits a second one that runs many evaluations at once, for
+//    rows whose evaluations may run in any order;
 //  * helpers.h has the functions machine code calls.
 // This file owns the code allocator, offers rows for translation and
 // releases their code.
@@ -90,6 +92,7 @@ bool offer(TableView<typename T::Value>& t, int32_t row) noexcept {
 
 void releaseCode(RowCode* code) noexcept {
   if (gRuntime && code->entry) gRuntime->_release(code->entry);
+  if (gRuntime && code->lanes) gRuntime->_release(code->lanes);
   freeTierRaw(code);
 }
 
