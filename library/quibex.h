@@ -545,8 +545,19 @@ QX_API void fcinterrupt(void);
  * the last evaluation left), stores, host-function calls in their order and
  * host functions that re-enter the library all behave as in that loop. The
  * arguments of evaluation i are read just before it and results[i] is
- * written just after it, so results may overlay args. Only the entry cost of
- * each single call is saved.
+ * written just after it, so results may overlay args.
+ *
+ * Machine code runs real rows that nothing can observe while they run
+ * (constants, arguments, + - * / ^, assignments to locals, segments,
+ * one-argument functions, comparisons and logic, every local written before
+ * it is read) several evaluations at a time, in the lanes of the vector
+ * unit: four with AVX2, else two (two under Windows). Every result keeps the
+ * bits of the single call (a NaN's sign and payload aside, as between the
+ * tiers), and afterwards the value array holds what the last evaluation
+ * left. A call whose results or arguments share memory with each other or
+ * with the row's value array, and a row whose assignment constants the host
+ * has changed through the value array, run the plain loop instead. Other
+ * rows and engines save the entry cost of each single call.
  *
  * Returns the number of results written, which is count on success. It is 0
  * with nothing touched when the row is outside the table or not compiled,
@@ -568,11 +579,10 @@ QX_API void fcinterrupt(void);
  * thread included, and returns the previous value: n = 1 the calling thread
  * only, n = 0 one per online processor (the default, restored by
  * deletedll); n < 0 changes nothing and only returns the current value.
- * Bulk calls currently run every evaluation on the calling thread, in
- * order, whatever the limit: the limit is kept for later versions, which
- * may spread rows that nothing can observe while they run over threads and
- * vector lanes. The rest of the interface keeps its rule of one host thread
- * at a time.
+ * Bulk calls currently run on the calling thread whatever the limit: the
+ * limit is kept for later versions, which may spread rows that nothing can
+ * observe while they run over threads. The rest of the interface keeps its
+ * rule of one host thread at a time.
  */
 /* Evaluates a real row for count argument sets; returns the number of results written. */
 QX_API int32_t rcalv(int32_t row, int32_t count, const double* args, int32_t rowStride, int32_t argStride,
