@@ -22,8 +22,10 @@ namespace qx {
 namespace {
 
 
+// Everything an export's evaluation checks, for every case.
 template <class T>
-typename T::Value evalRow(int32_t row, const typename T::Value* args, bool copyArgs, const char* name) noexcept {
+__attribute__((noinline)) typename T::Value evalRowChecked(int32_t row, const typename T::Value* args, bool copyArgs,
+                                                           const char* name) noexcept {
   Engine<T>& E = engine<T>();
   TableView<typename T::Value>& t = E.table;
   if (static_cast<uint32_t>(row) >= static_cast<uint32_t>(t.rows) || !t.flags[row]) return T::zero();
@@ -38,6 +40,33 @@ typename T::Value evalRow(int32_t row, const typename T::Value* args, bool copyA
   // over from a time when nothing was running.
   if (gLib.depth == 0) gInterrupt.store(0, std::memory_order_relaxed);
   return runRow<T>(t, row, copyArgs ? args : nullptr);
+}
+
+// The host's own evaluation of a translated row, the common case of a host
+// evaluating one formula many times, takes a short path: the checks that
+// cannot fail when nothing runs are left out, and runRow's steps for
+// machine code are written out, so that the export reaches the row's code
+// without a call in between. Everything else goes the checked way.
+template <class T>
+inline typename T::Value evalRow(int32_t row, const typename T::Value* args, bool copyArgs, const char* name) noexcept {
+  TableView<typename T::Value>& t = engine<T>().table;
+  // (A host may clear a row's flag through getfortrue: the flag is read.)
+  if (__builtin_expect(gLib.depth == 0, 1) && static_cast<uint32_t>(row) < static_cast<uint32_t>(t.rows) &&
+      t.flags[row]) {
+    if (void* code = t.jit[row]) {
+      gInterrupt.store(0, std::memory_order_relaxed);
+      int32_t* busy = t.busy + row;
+      ++*busy;
+      ++gLib.active[T::kEngine];
+      gLib.depth = 1;
+      const typename T::Value v = jit::run<T>(code, copyArgs ? args : nullptr);
+      gLib.depth = 0;
+      --gLib.active[T::kEngine];
+      --*busy;
+      return v;
+    }
+  }
+  return evalRowChecked<T>(row, args, copyArgs, name);
 }
 
 // The bulk calls: exactly the loop `for i: results[i] = rcal(row, args of
@@ -63,12 +92,13 @@ typename T::Value evalRow(int32_t row, const typename T::Value* args, bool copyA
 // it got; a request during the last evaluation acts as it would on rcal.
 //
 // Rows whose evaluations nobody can observe and none depends on another
-// (bulk.h) may instead have all but their last evaluation shared out over
-// worker threads; the last one then runs here on the row's own storage,
-// so that the value array ends as the loop leaves it. Interrupted there,
-// the call returns the prefix of evaluations made (at least one block),
-// runs the last of them again on the row's storage for the same reason,
-// and records -3; results after the prefix may have been written.
+// (order_free.h) may instead run in the tier's lane code, and have all but
+// their last evaluation shared out over worker threads; the last one then
+// runs here on the row's own storage, so that the value array ends as the
+// loop leaves it (bulk.h). Interrupted on threads, the call returns the
+// prefix of evaluations made (at least one block), runs the last of them
+// again on the row's storage for the same reason, and records -3; results
+// after the prefix may have been written.
 template <class T>
 int32_t evalBulk(int32_t row, int32_t count, const typename T::Value* args, int32_t rowStride, int32_t argStride,
                  typename T::Value* results, const char* name) noexcept {
@@ -86,33 +116,27 @@ int32_t evalBulk(int32_t row, int32_t count, const typename T::Value* args, int3
     return count;
   }
   if (gLib.depth == 0) gInterrupt.store(0, std::memory_order_relaxed);
-  auto single = [&](int32_t i) {
-    if (last >= 0) {
-      const V* a = args + static_cast<std::ptrdiff_t>(static_cast<int64_t>(i) * rowStride);
-      V* slots = t.vals[row];
-      for (int32_t k = 0; k <= last; ++k) slots[k] = a[static_cast<std::ptrdiff_t>(static_cast<int64_t>(k) * argStride)];
-    }
-    results[i] = runRow<T>(t, row);
-  };
-  const int32_t made = bulk::shareOut<T>(t, row, count, args, rowStride, argStride, results);
-  if (made >= 0) {
-    if (made == count - 1 && gInterrupt.load(std::memory_order_relaxed) == 0) {
-      single(count - 1);
-      return count;
-    }
-    // Stopped by an interrupt after `made` evaluations (at least one):
-    // their last runs again on the row's storage, which then holds what it
-    // leaves (an order-free evaluation depends on its arguments alone).
-    single(made - 1);
-    E.err.record(kErrInterrupted, kInterruptName);
-    return made;
+  // A row the tier translates at its next evaluation gets that evaluation
+  // from the loop below, and may go on out of order from there (as may a
+  // row the tier translates part-way through the loop).
+  bool untranslated = t.jit[row] == nullptr;
+  if (!untranslated || t.hits[row] < jit::gTierAt - 1) {
+    const int32_t made = bulk::run<T>(t, row, count, args, rowStride, argStride, results);
+    if (made >= 0) return made;
   }
   for (int32_t i = 0; i < count; ++i) {
     if (i > 0 && __builtin_expect(gInterrupt.load(std::memory_order_relaxed) != 0, 0)) {
       E.err.record(kErrInterrupted, kInterruptName);
       return i;
     }
-    single(i);
+    bulk::runSingle<T>(t, row, i, args, rowStride, argStride, results);
+    if (untranslated && t.jit[row] && i + 1 < count && gInterrupt.load(std::memory_order_relaxed) == 0) {
+      untranslated = false;
+      const std::ptrdiff_t skip = static_cast<std::ptrdiff_t>(static_cast<int64_t>(i + 1) * rowStride);
+      const int32_t rest = bulk::run<T>(t, row, count - i - 1, last >= 0 ? args + skip : args, rowStride, argStride,
+                                        results + i + 1);
+      if (rest >= 0) return i + 1 + rest;
+    }
   }
   return count;
 }

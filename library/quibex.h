@@ -545,8 +545,17 @@ QX_API void fcinterrupt(void);
  * the last evaluation left), stores, host-function calls in their order and
  * host functions that re-enter the library all behave as in that loop. The
  * arguments of evaluation i are read just before it and results[i] is
- * written just after it, so results may overlay args. Only the entry cost of
- * each single call is saved.
+ * written just after it, so results may overlay args.
+ *
+ * Machine code runs real rows that nothing can observe while they run (the
+ * rows that may use threads, below) several evaluations at a time, in the
+ * lanes of the vector unit: four with AVX2, else two (two under Windows),
+ * on the calling thread and on the workers alike. Every result keeps the
+ * bits of the single call (a NaN's sign and payload aside, as between the
+ * tiers), and afterwards the value array holds what the last evaluation
+ * left. A row the tier has not translated yet gets its first evaluation
+ * from the loop when that evaluation translates it. Other rows and engines
+ * save the entry cost of each single call.
  *
  * Returns the number of results written, which is count on success. It is 0
  * with nothing touched when the row is outside the table or not compiled,
@@ -591,15 +600,21 @@ QX_API void fcinterrupt(void);
  * and the value array are the loop's, bit for bit. The workers copy the
  * calling thread's floating-point environment (rounding, flush-to-zero)
  * for each call. Threads are used only when the work pays for them, as
- * estimated from the row's codes: from about 5,500 evaluations for a
- * formula like x*2+y, about 3,000 for x*2+sin(y) and about 1,000 for
- * exp(-x*y)*ln(z+1)+cos(w*x)/(1+y*y); smaller calls run as the loop, and
- * a call gets one more thread per such amount of work, up to the limit.
- * A call also runs as the loop when the memory that results are written to
- * overlaps the arguments. A row already translated to machine code runs as
- * machine code on the calling thread when that is estimated to be faster
- * than the interpreter on the threads (rows made mostly of + - * / and
- * comparisons); rows dominated by exp, ln, sin, pow, ... go to the threads.
+ * estimated from the row's codes: in the interpreter from about 5,500
+ * evaluations for a formula like x*2+y, about 3,000 for x*2+sin(y) and
+ * about 1,000 for exp(-x*y)*ln(z+1)+cos(w*x)/(1+y*y), in lane code from
+ * about 66,000, 6,000 and 2,000 evaluations; smaller calls run on the calling
+ * thread (in lanes where the row has lane code, else as the loop), and a
+ * call gets one more thread per such amount of work, up to the limit.
+ * A call also runs as the loop when the arguments, the results and the
+ * row's value array share memory, and when the host has turned the
+ * constant 0 of one of the row's assignments true through the value array
+ * (the assignment then reads the variable's old value). A row with lane
+ * code uses the workers for its lanes. Any other row already translated
+ * to machine code runs as machine code on the calling thread when that is
+ * estimated to be faster than the interpreter on the threads (rows made
+ * mostly of + - * / and comparisons); rows dominated by exp, ln, sin, pow,
+ * ... go to the threads.
  *
  * Workers start at the first bulk call that uses them, sleep between calls
  * (no spinning), and are ended by deletedll. Unloading the library also

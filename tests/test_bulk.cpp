@@ -440,6 +440,8 @@ struct ThreadedCase {
 // Small counts run once more with the cut-off lowered to nothing, so that
 // three evaluations go to the threads (blocks of one evaluation each are
 // not made: a block is at least 256, so the calling thread may do all).
+// With the tier on, the first evaluation translates the row and the rest
+// go to the threads, in lane code where the row has some.
 template <class Api>
 void expectThreadedMatchesLoop(const std::vector<ThreadedCase>& cases) {
   gThreads = 3;
@@ -447,7 +449,7 @@ void expectThreadedMatchesLoop(const std::vector<ThreadedCase>& cases) {
     for (Layout layout : {TUPLES, COLUMNS, ODD, BACKWARDS}) {
       for (int32_t count : {2, 3, 255, 257, 600, 9999, 40001}) expectLoop<Api>(c.formula, c.params, layout, count);
       qx::bulk::testing::setMinParallelWork(0);
-      for (int32_t count : {3, 257, 600}) {
+      for (int32_t count : {4, 257, 600}) {
         expectLoop<Api>(c.formula, c.params, layout, count);
         EXPECT_EQ(run<Api>(c.formula, c.params, layout, count, true).workers > 0, c.threaded) << c.formula;
       }
@@ -474,14 +476,14 @@ TEST(BulkThreads, RealMatchesTheLoop) {
 
 TEST(BulkThreads, ComplexMatchesTheLoop) {
   expectThreadedMatchesLoop<ComplexApi>({
-      {"(z,w:t)=(t=z*w)+exp(z)/(w+2)+t*t-lt(z,w)", 2, true},
+      {"(z,w:t)=(t=z*w)+exp(z)/(w+2)+sin(t)*cos(w)-lt(z,w)", 2, true},
       {"(z:s)=(s=s*z+1)", 1, false},
   });
 }
 
 TEST(BulkThreads, IntegerMatchesTheLoop) {
   expectThreadedMatchesLoop<IntApi>({
-      {"(a,b,c:t)=(t=a*b)+c*7-a/(b+100)+t^2+abs(t)", 3, true},
+      {"(a,b,c:t)=(t=a*b)+c*7-a/(b+100)+t^2+b^3+abs(t)", 3, true},
       {"(a:s)=(s=s+a)", 1, false},
   });
 }
@@ -506,6 +508,43 @@ TEST(BulkThreads, ResultsOverArgumentsRunAsTheLoop) {
 
 // setthreads decides how many threads a call uses; deletedll ends the
 // workers and a later call starts them again.
+// "(t=x*2)" does not read t's old value only while its constant 0 is not
+// true. A host that turns it true through the value array after a threaded
+// call (the row's answer cached) makes every evaluation depend on the one
+// before: the next call keeps the loop, in either tier.
+TEST(BulkThreads, AnAssignmentsConstantTurnedTrueKeepsTheLoop) {
+  std::vector<double> out[2];
+  qx::bulk::testing::setMinParallelWork(0);
+  for (int bulk : {0, 1}) {
+    deletedll();
+    setthreads(3);
+    ASSERT_EQ(setfornum(1), 1);
+    ASSERT_EQ(RealApi::com(0, "(x:t)=(t=x*2)+sin(t)"), 0);
+    const int32_t lastSlot = qx::gLib.real.table.header[0][qx::H_LAST_SLOT];
+    ASSERT_EQ(getin(0)[lastSlot], 0.0);  // the constants 2, 1, 0 come last
+    std::vector<double> xs(1000);
+    // t's sign, and so the value read back, changes where blocks begin
+    // (evaluation 255 gives a negative t, 999 a positive one)
+    for (size_t i = 0; i < xs.size(); ++i) xs[i] = i % 7 == 3 ? -5.0 - static_cast<double>(i) : 5.0 + static_cast<double>(i);
+    out[bulk].assign(xs.size() + 1, 0.0);
+    for (int round = 0; round < 2; ++round) {
+      if (round == 1) getin(0)[lastSlot] = 1;
+      if (bulk) {
+        EXPECT_EQ(rcalv(0, 1000, xs.data(), 1, 1, out[bulk].data()), 1000);
+        if (round == 0) {
+          EXPECT_GT(qx::workers::running(), 0);
+        }
+      } else {
+        for (size_t i = 0; i < xs.size(); ++i) out[bulk][i] = rcal(0, &xs[i]);
+      }
+    }
+    out[bulk].back() = getin(0)[1];
+  }
+  qx::bulk::testing::setMinParallelWork(-1);
+  deletedll();
+  EXPECT_EQ(out[0], out[1]);
+}
+
 TEST(BulkThreads, ThreadLimitAndDeletedll) {
   const std::string formula = "(x,y)=exp(-x*y)*ln(y+1)+cos(x)/(1+y*y)";
   gThreads = 1;
@@ -615,6 +654,7 @@ TEST(BulkThreads, InterruptStopsTheWorkers) {
   ASSERT_EQ(RealApi::com(1, "inner()"), 0);
   std::vector<double> xs(400000), out(400000, -1.0);
   for (size_t i = 0; i < xs.size(); ++i) xs[i] = static_cast<double>(i) * 0.01;
+  rcal(0, xs.data());  // translated first where the tier is on: lane code on the threads
   gInnerArgs = &xs;
   gInnerOut = &out;
   rcals(1);

@@ -434,6 +434,65 @@ TEST_F(JitTier, RowsAreTranslatedAtTheThresholdAndReleased) {
   EXPECT_EQ(qx::jit::mode(), Mode::Off);
 }
 
+// What a host function sees while the host's own evaluation of a
+// translated row runs: the nesting depth, the table in use, the row busy.
+struct Seen {
+  int32_t depth, active, busy, recompile;
+};
+Seen gSeen;
+double probe(int32_t, double* a) {
+  char text[] = "(x)=x";
+  int32_t last;
+  gSeen = {qx::gLib.depth, qx::gLib.active[0], qx::gLib.real.table.busy[1], rcom(1, text, &last)};
+  return a[0];
+}
+
+// rcal, rcals and Ical reach a translated row's code by a short path when
+// the host calls them itself; it must keep what the checked path does.
+TEST_F(JitTier, TheHostsOwnEvaluationOfATranslatedRowKeepsTheRules) {
+  if (!qx::jit::available()) GTEST_SKIP() << "built without the machine-code tier";
+  qx::jit::setMode(Mode::Always);
+  static const char* const names[] = {"probe", ""};
+  static const int32_t rules[] = {0};
+  static const QxRealFn fns[] = {probe};
+  ASSERT_EQ(setfcfun(names, rules, fns), 1);
+  userci();
+  int32_t last;
+  char twice[] = "(x)=x*2";
+  char probed[] = "(x)=probe(x)+1";
+  char loop[] = "(n:i,s)=(i=0)+(s=0)+for(lt(i,n),(s=s+1),(i=i+1))+s";
+  ASSERT_EQ(rcom(0, twice, &last), 0);
+  ASSERT_EQ(rcom(1, probed, &last), 0);
+  ASSERT_EQ(rcom(2, loop, &last), 0);
+  double x = 1.5;
+  EXPECT_EQ(rcal(0, &x), 3.0);
+  ASSERT_TRUE(qx::jit::rowTranslated(0, 0));
+  // a row the host switched off through its flag yields 0 and runs nothing
+  getfortrue()[0] = 0;
+  EXPECT_TRUE(sameBits(rcal(0, &x), 0.0));
+  getfortrue()[0] = 1;
+  // rcals keeps the parameters the row holds
+  x = 4;
+  EXPECT_EQ(rcal(0, &x), 8.0);
+  EXPECT_EQ(rcals(0), 8.0);
+  EXPECT_EQ(getin(0)[0], 4.0);
+  // inside: one evaluation deep, the table in use, the row busy
+  EXPECT_EQ(rcal(1, &x), 5.0);
+  EXPECT_EQ(gSeen.depth, 1);
+  EXPECT_EQ(gSeen.active, 1);
+  EXPECT_EQ(gSeen.busy, 1);
+  EXPECT_EQ(gSeen.recompile, QX_ERR_ROW_BUSY);
+  EXPECT_EQ(qx::gLib.depth, 0);
+  EXPECT_EQ(qx::gLib.active[0], 0);
+  EXPECT_EQ(qx::gLib.real.table.busy[1], 0);
+  // an interrupt requested while nothing ran is dropped
+  double n = 50;
+  EXPECT_EQ(rcal(2, &n), 50.0);
+  fcinterrupt();
+  EXPECT_EQ(rcal(2, &n), 50.0);
+  EXPECT_EQ(fcerrnum(), 0);
+}
+
 TEST_F(JitTier, FailedTranslationsLeaveTheRowInTheInterpreter) {
   if (!qx::jit::available()) GTEST_SKIP() << "built without the machine-code tier";
   qx::jit::setMode(Mode::Always);

@@ -35,6 +35,14 @@ void resetStats() noexcept;
 // currently has machine code.
 bool rowTranslated(int engine, int32_t row) noexcept;
 
+// The widest lanes (evaluations per step) of the lane code translated from
+// now on: 0 the processor's widest (4 with AVX2, else 2), 2 at most two, 1
+// no lane code. Returns the previous setting. For tests and measurements.
+int32_t setLaneWidth(int32_t w) noexcept;
+// Evaluations per step of the lane code of row `row` of engine `engine`;
+// 0 when it has none.
+int32_t laneWidth(int engine, int32_t row) noexcept;
+
 // Evaluations of a row in Tiered mode before it is translated. Measured
 // side by side: translating costs 4 to 60 us per formula (about 4 us plus
 // 0.1 us per code), and machine code saves 3 to 190 ns per evaluation of a

@@ -76,6 +76,20 @@ void countTranslated() noexcept { ++gStats.translated, ++gLifetime.translated; }
 void countFailed() noexcept { ++gStats.failed, ++gLifetime.failed; }
 void countNotTranslated() noexcept { ++gStats.notTranslated, ++gLifetime.notTranslated; }
 
+int32_t gLaneWidth = 0;
+
+int32_t setLaneWidth(int32_t w) noexcept {
+  const int32_t previous = gLaneWidth;
+  gLaneWidth = w;
+  return previous;
+}
+
+int32_t laneWidth(int engineIndex, int32_t row) noexcept {
+  if (!rowTranslated(engineIndex, row)) return 0;
+  void* code = engineIndex == 0 ? gLib.real.table.jit[row] : engineIndex == 1 ? gLib.cplx.table.jit[row] : gLib.integer.table.jit[row];
+  return static_cast<RowCode*>(code)->lanes ? static_cast<RowCode*>(code)->laneWidth : 0;
+}
+
 bool rowTranslated(int engineIndex, int32_t row) noexcept {
   void** jit = nullptr;
   int32_t rows = 0;

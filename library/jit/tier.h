@@ -20,8 +20,15 @@ extern int32_t gTierAt;
 // int32_t(const int32_t* args) for the integer engine and
 // void(Complex* out, const Complex* args) for the complex engine; args may
 // be null (parameters already set).
+//
+// `lanes`, when not null, runs many evaluations at once (real engine):
+// int32_t(int32_t i0, int32_t i1, const double* args, int32_t rowStride,
+// int32_t argStride, double* results, double* vals), see lanes.h;
+// `laneWidth` is the number of evaluations per step it was made for.
 struct RowCode {
   void* entry;
+  void* lanes;
+  int32_t laneWidth;
 };
 
 // Offers row `row` of table `t` (of engine T) for translation once its
@@ -63,6 +70,24 @@ inline typename T::Value run(void* code, const typename T::Value* args) noexcept
     using V = typename T::Value;
     return reinterpret_cast<V (*)(const V*)>(entry)(args);
   }
+}
+
+// The row's code has a lane function: its evaluations may run in any order.
+inline bool hasLanes(const void* code) noexcept { return static_cast<const RowCode*>(code)->lanes != nullptr; }
+
+// Runs evaluations i0 .. i1-1 of a row with lane code (hasLanes) on the
+// value array `vals` (the row's own, or a copy of all of it): evaluation i
+// takes parameter k from args[i*rowStride + k*argStride] and writes
+// results[i]. Afterwards vals holds what evaluation i1-1 left in it. False,
+// with nothing run, when the row's constants no longer allow lanes (a host
+// changed them through the value array); then the loop must run instead.
+template <class T>
+inline bool runLanes(const void* code, int32_t i0, int32_t i1, const typename T::Value* args, int32_t rowStride,
+                     int32_t argStride, typename T::Value* results, typename T::Value* vals) noexcept {
+  using V = typename T::Value;
+  using Fn = int32_t (*)(int32_t, int32_t, const V*, int32_t, int32_t, V*, V*);
+  return reinterpret_cast<Fn>(static_cast<const RowCode*>(code)->lanes)(i0, i1, args, rowStride, argStride, results,
+                                                                        vals) != 0;
 }
 
 }  // namespace qx::jit
