@@ -124,6 +124,23 @@ struct Log {
   }
   void value(int32_t v) { num(v); }
   void end() { text += '\n'; }
+  // Buffers of values go to `bin` as their bytes (every NaN as one
+  // pattern): written out as text they would cost more than the
+  // evaluations. The text notes where each starts.
+  std::string bin;
+  void raw(double v) {
+    if (std::isnan(v)) v = NAN;
+    bin.append(reinterpret_cast<const char*>(&v), sizeof v);
+  }
+  void raw(const qx::Complex& c) {
+    raw(c.re);
+    raw(c.im);
+  }
+  void raw(int32_t v) { bin.append(reinterpret_cast<const char*>(&v), sizeof v); }
+  void clear() {
+    text.clear();
+    bin.clear();
+  }
 };
 
 Log* gLog = nullptr;
@@ -266,7 +283,7 @@ double realAt(uint8_t seed, uint32_t j) {
   const uint32_t h = mix(seed, j);
   switch ((seed & 3) == 3 ? h >> 30 & 3 : seed & 3) {
     case 0: return edgeReal(h);
-    case 1: return std::sin(static_cast<double>(j) * 1.3 + seed) * 4.5;
+    case 1: return static_cast<double>(static_cast<int32_t>(h >> 8) - (1 << 23)) * 0x1p-20;  // within +-8
     case 2: return static_cast<double>(static_cast<int32_t>((j * 7919u + seed * 31u) % 23u) - 5);
     default: return edgeReal(h >> 5);
   }
@@ -779,8 +796,11 @@ void bulkStep(int32_t row, const Step& st, bool big) {
   gLog->num(count);
   gLog->num(made);
   gLog->end();
-  for (const V& v : buf) gLog->value(v);
+  gLog->word("buffer at");
+  gLog->num(static_cast<int64_t>(gLog->bin.size()));
+  gLog->num(static_cast<int64_t>(buf.size()));
   gLog->end();
+  for (const V& v : buf) gLog->raw(v);
 }
 
 template <class T>
@@ -951,6 +971,32 @@ bool runScript(const Script& s, bool bulk, Log& log) {
   std::abort();
 }
 
+// The buffers differ at byte `at` of `bin`: names the buffer (from the
+// text, equal in both runs) and the bytes of the element.
+[[noreturn]] void reportBufferDifference(const Log& a, const Log& b) {
+  size_t at = 0;
+  while (at < a.bin.size() && at < b.bin.size() && a.bin[at] == b.bin[at]) ++at;
+  size_t line = 0, start = 0;
+  for (size_t pos = a.text.find("buffer at "); pos != std::string::npos; pos = a.text.find("buffer at ", pos + 1)) {
+    const size_t offset = std::strtoull(a.text.c_str() + pos + 10, nullptr, 10);
+    if (offset > at) break;
+    line = pos;
+    start = offset;
+  }
+  const size_t lineStart = a.text.rfind("step ", line);
+  std::fprintf(stderr, "fuzz_bulk: the loop of single calls and the bulk calls leave different buffers\n%s",
+               a.text.substr(lineStart == std::string::npos ? 0 : lineStart,
+                             std::min<size_t>(a.text.find('\n', line) + 1 - (lineStart == std::string::npos ? 0 : lineStart), 4000))
+                   .c_str());
+  std::fprintf(stderr, "first difference at byte %zu of that buffer\n-- loop --\n", at - start);
+  const size_t from = at & ~size_t{7};
+  for (size_t i = from; i < from + 16 && i < a.bin.size(); ++i) std::fprintf(stderr, "%02x", static_cast<unsigned char>(a.bin[i]));
+  std::fprintf(stderr, "\n-- bulk --\n");
+  for (size_t i = from; i < from + 16 && i < b.bin.size(); ++i) std::fprintf(stderr, "%02x", static_cast<unsigned char>(b.bin[i]));
+  std::fprintf(stderr, "\n");
+  std::abort();
+}
+
 bool statsWanted() {
   const char* v = std::getenv("QX_FUZZ_STATS");
   return v && *v && std::strcmp(v, "0") != 0;
@@ -976,8 +1022,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   ++gCounts.inputs;
   static Log loop, bulk;  // kept across inputs: clearing keeps their capacity
-  loop.text.clear();
-  bulk.text.clear();
+  loop.clear();
+  bulk.clear();
   gPending = Counts{};
   bool complete = runScript(s, false, loop);
   complete = complete && runScript(s, true, bulk);
@@ -998,5 +1044,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   gCounts.inputsLanes += gPending.lanes > 0;
   gCounts.inputsThreads += gPending.threads > 0;
   if (loop.text != bulk.text) reportDifference(loop.text, bulk.text);
+  if (loop.bin != bulk.bin) reportBufferDifference(loop, bulk);
   return 0;
 }
