@@ -295,7 +295,7 @@ int32_t intAt(uint8_t seed, uint32_t j) {
     case 0: return fz::intValue(h);
     case 1: return static_cast<int32_t>(h);
     case 2: return static_cast<int32_t>((j * 7919u + seed * 31u) % 23u) - 5;
-    default: return fz::intValue(h >> 7) + static_cast<int32_t>(h % 3u);
+    default: return static_cast<int32_t>(static_cast<uint32_t>(fz::intValue(h >> 7)) + h % 3u);  // wraps
   }
 }
 
@@ -734,8 +734,12 @@ void bulkStep(int32_t row, const Step& st, bool big) {
     case 6: rs = p, as = -1; break;                      // arguments backwards
     default: rs = -1, as = count; break;                 // columns from the last
   }
-  const int place = (st.d >> 2) & 3;
-  const bool argsFromRow = place == 3 && (st.d & 0x10) && ok;  // the row's own value array
+  // Where the results go: apart (most calls), over the arguments, over
+  // them shifted by a few elements, or over the row's own variables (or
+  // the arguments come from there).
+  static const int places[] = {0, 0, 0, 0, 0, 1, 2, 3};
+  const int place = places[(st.d >> 2) & 7];
+  const bool argsFromRow = place == 3 && (st.d & 0x40) && ok;  // the row's own value array
   if (argsFromRow) rs = 0, as = 1;
   // Offsets of the elements addressed, at the corners of the index ranges.
   int64_t lo = 0, hi = 0;
@@ -752,14 +756,14 @@ void bulkStep(int32_t row, const Step& st, bool big) {
   if (place == 1) resStart = argStart;  // results over the arguments
   if (place == 2) {
     static const int64_t shifts[] = {-1, 1, 2, -3};
-    resStart = std::max<int64_t>(0, argStart + shifts[(st.d >> 4) & 3]);
+    resStart = std::max<int64_t>(0, argStart + shifts[(st.d >> 5) & 3]);
   }
   // Results written over the row's own variables.
   const int32_t vars = ok ? variablesOf<T>(row) : 0;
-  const bool resultsInRow = place == 3 && !(st.d & 0x10) && vars > 0;
+  const bool resultsInRow = place == 3 && !(st.d & 0x40) && vars > 0;
   int32_t resSlot = 0;
   if (resultsInRow) {
-    resSlot = (st.d >> 5) % vars;
+    resSlot = (st.d >> 7) % vars;
     count = std::min(count, vars - resSlot);
   }
   const int64_t total = std::max(argStart + span, resStart + count) + pad;
