@@ -49,8 +49,12 @@
 //   then steps of five bytes (op, a, b, c, d), at most 8; none: one bulk
 //   call of record 0:
 //     op bits 0-1 record; bits 2-4 what:
-//       0-2  bulk call, count from a, layout from b, values from c,
-//            results and arguments placed by d
+//       0-2  bulk call: count from a (0 .. 4097), layout from b (tuples,
+//            columns, odd strides, tuples from the last, row stride 0,
+//            argument stride 0, arguments backwards, columns from the
+//            last), values from c, where the results go from d (apart,
+//            over the arguments, shifted over them by a few elements, over
+//            the row's variables, or the arguments read from there)
 //       3    bulk call of 256 .. 4351 evaluations
 //       4    single call with arguments from a
 //       5    the host writes variable a of the row (getin)
