@@ -60,14 +60,20 @@
 //       5    the host writes variable a of the row (getin)
 //       6    the host turns the a-th false constant of the row's
 //            assignments true, so that the assignment reads the old value
-//       7    the host fetches the three error records, or (a odd) sets
-//            the thread limit and cut-off anew
+//       7    a odd: the host sets the thread limit and cut-off anew;
+//            else by (a >> 1) & 7: 0-2 fetches the three error records,
+//            3 turns on flush-to-zero and denormals-are-zero, 4-7 sets
+//            one of the four rounding directions (the workers must
+//            compute in the calling thread's environment)
 //
 // QX_FUZZ_STATS=1 in the environment prints at exit how many inputs were
 // compared, and how many bulk calls were compared, were of order-free
 // rows, ran in lane code (judged from the row's state before the call) and
 // ran on worker threads (seen from the workers' storage).
+#include <xmmintrin.h>
+
 #include <algorithm>
+#include <cfenv>
 #include <charconv>
 #include <cinttypes>
 #include <cmath>
@@ -850,6 +856,18 @@ void pokeStep(int32_t row, const Step& st, bool falseConstant) {
   }
 }
 
+// The host changes the floating-point environment, which the workers of
+// a bulk call take over from the calling thread: 3 flush-to-zero and
+// denormals-are-zero, 4 .. 7 the four rounding directions.
+void setFloatingPoint(int k) {
+  if (k == 3) {
+    _mm_setcsr(_mm_getcsr() | 0x8040);
+    return;
+  }
+  static const int modes[] = {FE_TONEAREST, FE_DOWNWARD, FE_UPWARD, FE_TOWARDZERO};
+  std::fesetround(modes[(k - 4) & 3]);
+}
+
 template <class T>
 void runStep(int32_t row, const Step& st) {
   const int what = (st.op >> 2) & 7;
@@ -862,8 +880,10 @@ void runStep(int32_t row, const Step& st) {
     default:
       if (st.a & 1) {
         setThreads(st.a >> 1);
-      } else {
+      } else if (((st.a >> 1) & 7) < 3) {
         for (int e = 0; e < 3; ++e) fz::fetchError(e);
+      } else {
+        setFloatingPoint((st.a >> 1) & 7);
       }
       break;
   }
@@ -878,6 +898,7 @@ bool runScript(const Script& s, bool bulk, Log& log) {
                                         qx::jit::Mode::Always};
   deletedll();
   FZ_CHECK(qx::testing::liveAllocations() == 0);
+  std::fesetenv(FE_DFL_ENV);
   const qx::jit::Mode mode = modes[s.config & 3];
   qx::jit::setMode(mode);
   if (mode == qx::jit::Mode::Tiered && qx::jit::available()) {
@@ -935,6 +956,7 @@ bool runScript(const Script& s, bool bulk, Log& log) {
     logState();
   }
   fz::disarmWatchdog();
+  std::fesetenv(FE_DFL_ENV);
   const bool complete = !fz::gTimedOut;
   fz::touchStores<RealTraits>();
   fz::touchStores<ComplexTraits>();
