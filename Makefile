@@ -4,7 +4,7 @@
 JOBS ?= 2
 CLANG_ENV = CC=clang CXX=clang++
 
-.PHONY: all build run test asan compile-identity build-fuzz build-fuzz-fast build-fuzz-plain fuzz-smoke fuzz fuzz-fast fuzz-jit-long fuzz-jit-stats bench bench-build bench-table bench-bulk setup clean
+.PHONY: all build run test asan compile-identity build-fuzz build-fuzz-fast build-fuzz-plain fuzz-smoke fuzz fuzz-fast fuzz-jit-long fuzz-bulk-long fuzz-jit-stats bench bench-build bench-table bench-bulk setup clean
 
 all: build
 
@@ -60,15 +60,20 @@ build-fuzz-fast: setup
 fuzz-fast: build-fuzz-fast
 	FUZZ_BUILD=build-fuzz-fast bash scripts/fuzz.sh long
 
-# The differential target without sanitizers (-O2, edge coverage): about
+# The differential targets without sanitizers (-O2, edge coverage): about
 # four times the inputs per second of build-fuzz, on every core at once.
 build-fuzz-plain: setup
 	$(CLANG_ENV) cmake -S . -B build-fuzz-plain -DCMAKE_BUILD_TYPE=Release \
 	  -DQX_FUZZ=ON -DQX_FUZZ_CMP=OFF -DBUILD_TESTING=OFF
-	cmake --build build-fuzz-plain -j$(JOBS) --target fuzz_jit
+	cmake --build build-fuzz-plain -j$(JOBS) --target fuzz_jit fuzz_bulk
 
 fuzz-jit-long: build-fuzz-plain
 	FUZZ_BUILD=build-fuzz-plain bash scripts/fuzz.sh jit-long
+
+# The same for the bulk calls against the loop of single calls:
+# make fuzz-bulk-long [FUZZ_TIME=seconds] [FUZZ_JOBS=processes]
+fuzz-bulk-long: build-fuzz-plain
+	FUZZ_BUILD=build-fuzz-plain bash scripts/fuzz.sh bulk-long
 
 # Compiled rows of this tree against another revision's, over a corpus of
 # formula texts in all three engines: make compile-identity [BASE=main]

@@ -5,6 +5,8 @@
 #   scripts/fuzz.sh jit-long   long differential run of fuzz_jit on every core
 #   scripts/fuzz.sh jit-stats  replays fuzz_jit's corpora and prints the share
 #                              of evaluated rows that ran as machine code
+#   scripts/fuzz.sh bulk-long  long differential run of fuzz_bulk (bulk calls
+#                              against the loop of single calls)
 # FUZZ_TIME=<seconds> overrides the time per target; FUZZ_BUILD=<dir> takes
 # the binaries from another build directory (make fuzz-fast).
 # Seeds are read from fuzz/corpus/<target> and the dictionary from
@@ -32,43 +34,51 @@ case "$mode" in
       -rss_limit_mb=2048 "${dirs[@]}" 2>&1 | grep -E '^fuzz_jit:|ERROR|disagree|Done'
     exit "${PIPESTATUS[0]}"
     ;;
-  jit-long)
-    # Long differential run of fuzz_jit on every core: FUZZ_JOBS processes
-    # (default: the number of cores) share one corpus, each for FUZZ_TIME
-    # seconds (default 3600), with a 10 ms budget per run of an input
-    # (QX_FUZZ_BUDGET_MS overrides). Meant for an uninstrumented build
-    # (make fuzz-jit-long), which runs several times more inputs per second
-    # than the sanitizer build. Prints the executions of all processes.
-    bin="$build/fuzz/fuzz_jit"
+  jit-long|bulk-long)
+    # Long differential run of fuzz_jit (jit-long) or fuzz_bulk (bulk-long):
+    # FUZZ_JOBS processes (default: the number of cores) share one corpus,
+    # each for FUZZ_TIME seconds (default 3600), with a 10 ms budget per run
+    # of an input (QX_FUZZ_BUDGET_MS overrides). Meant for an uninstrumented
+    # build (make fuzz-jit-long, make fuzz-bulk-long), which runs several
+    # times more inputs per second than the sanitizer build. Prints the
+    # counters of each process and the executions of all of them.
+    if [ "$mode" = jit-long ]; then
+      target=fuzz_jit dict=fuzz/dict/jit.dict seedDirs=(fuzz/corpus/fuzz_jit fuzz/corpus/fuzz_eval)
+    else
+      target=fuzz_bulk dict=fuzz/dict/bulk.dict seedDirs=(fuzz/corpus/fuzz_bulk)
+    fi
+    bin="$build/fuzz/$target"
     [ -x "$bin" ] || { echo "fuzz: $bin is not built" >&2; exit 1; }
     jobs="${FUZZ_JOBS:-$(nproc)}"
     seconds="${FUZZ_TIME:-3600}"
-    work=build-fuzz/corpus/fuzz_jit
+    work=build-fuzz/corpus/$target
     mkdir -p "$work" build-fuzz/artifacts build-fuzz/logs
     seeds=()
-    for d in fuzz/corpus/fuzz_jit fuzz/corpus/fuzz_eval; do [ -d "$d" ] && seeds+=("$d"); done
+    for d in "${seedDirs[@]}"; do [ -d "$d" ] && seeds+=("$d"); done
+    extra=()
+    [ -f "$dict" ] && extra+=("-dict=$dict")
     pids=()
     for ((k = 1; k <= jobs; ++k)); do
       QX_FUZZ_STATS=1 QX_FUZZ_BUDGET_MS="${QX_FUZZ_BUDGET_MS:-10}" "$bin" -seed="$k" \
         -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4000 -print_final_stats=1 \
-        -dict=fuzz/dict/jit.dict -artifact_prefix="build-fuzz/artifacts/fuzz_jit-$k-" \
-        "$work" "${seeds[@]}" >"build-fuzz/logs/fuzz_jit-$k.log" 2>&1 &
+        "${extra[@]}" -artifact_prefix="build-fuzz/artifacts/$target-$k-" \
+        "$work" "${seeds[@]}" >"build-fuzz/logs/$target-$k.log" 2>&1 &
       pids+=($!)
     done
     status=0
     for pid in "${pids[@]}"; do wait "$pid" || status=1; done
     total=0
     for ((k = 1; k <= jobs; ++k)); do
-      log="build-fuzz/logs/fuzz_jit-$k.log"
-      grep -E '^fuzz_jit:|disagree|ERROR' "$log" || true
+      log="build-fuzz/logs/$target-$k.log"
+      grep -E "^$target:|disagree|ERROR" "$log" || true
       n=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
       total=$((total + ${n:-0}))
     done
-    echo "fuzz: fuzz_jit ran $total inputs in $jobs processes (logs in build-fuzz/logs/)"
-    [ "$status" -eq 0 ] || { echo "fuzz: fuzz_jit FAILED, see build-fuzz/artifacts/" >&2; exit 1; }
+    echo "fuzz: $target ran $total inputs in $jobs processes (logs in build-fuzz/logs/)"
+    [ "$status" -eq 0 ] || { echo "fuzz: $target FAILED, see build-fuzz/artifacts/" >&2; exit 1; }
     exit 0
     ;;
-  *) echo "usage: $0 smoke|long|jit-stats|jit-long" >&2; exit 2 ;;
+  *) echo "usage: $0 smoke|long|jit-stats|jit-long|bulk-long" >&2; exit 2 ;;
 esac
 time_per_target="${FUZZ_TIME:-$default_time}"
 
