@@ -402,6 +402,27 @@ TEST_F(Lanes, LaneCodeRunsOnACopyOfTheValueArray) {
   EXPECT_EQ(part[4], 2 * 9.0 * 10.0);
   EXPECT_EQ(part[5], 0.0);
   EXPECT_EQ(copy[2], 9.0 * 10.0);
+
+  // The same for an integer row, over more evaluations than two steps of
+  // the widest lanes, starting in the middle.
+  char g[] = "(x,y:t)=(t=x*y)+t";
+  ASSERT_EQ(Icom(0, g, &last), 0);
+  const int32_t b[2] = {1, 1};
+  Ical(0, b);
+  void* icode = qx::gLib.integer.table.jit[0];
+  ASSERT_NE(icode, nullptr);
+  ASSERT_TRUE(qx::jit::hasLanes(icode));
+  const int32_t islots = qx::gLib.integer.table.header[0][qx::H_LAST_SLOT] + 1;
+  std::vector<int32_t> iown(Igetin(0), Igetin(0) + islots), icopy = iown;
+  std::vector<int32_t> iargs(80), iout(40, -9);
+  for (size_t i = 0; i < iargs.size(); ++i) iargs[i] = static_cast<int32_t>(i) - 30;
+  ASSERT_TRUE(qx::jit::runLanes<qx::IntTraits>(icode, 3, 37, iargs.data(), 2, 1, iout.data(), icopy.data()));
+  for (int i = 0; i < 40; ++i)
+    EXPECT_EQ(iout[static_cast<size_t>(i)], i >= 3 && i < 37 ? 2 * iargs[2 * i] * iargs[2 * i + 1] : -9) << i;
+  EXPECT_EQ(icopy[0], iargs[72]);
+  EXPECT_EQ(icopy[1], iargs[73]);
+  EXPECT_EQ(icopy[2], iargs[72] * iargs[73]);
+  EXPECT_EQ(std::vector<int32_t>(Igetin(0), Igetin(0) + islots), iown);
 }
 
 }  // namespace
