@@ -92,7 +92,9 @@ bool guardsHold(const TableView<typename T::Value>& t, int32_t row, int32_t cost
 // code: an interpreted code costs several translated ones (dispatch, stack
 // traffic in memory), a call of the mathematical library costs the same in
 // either tier and many codes, and lane code shares its cheap codes out over
-// two or four evaluations. Measured side by side with rcalv over 3 ..
+// two to eight evaluations (weighed as two throughout, so integer rows in
+// eight lanes go to the threads from the same counts as real rows in four,
+// though each of their evaluations takes less). Measured side by side with rcalv over 3 ..
 // 1,000,000 argument sets (x*2+y, Horner degree 8, x*2+sin(y), the
 // exp/ln/cos formula, the normal density), interpreter on one and two
 // threads and machine code on one: an interpreted cheap code took 6 to 12

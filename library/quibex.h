@@ -547,15 +547,18 @@ QX_API void fcinterrupt(void);
  * arguments of evaluation i are read just before it and results[i] is
  * written just after it, so results may overlay args.
  *
- * Machine code runs real rows that nothing can observe while they run (the
- * rows that may use threads, below) several evaluations at a time, in the
- * lanes of the vector unit: four with AVX2, else two (two under Windows),
- * on the calling thread and on the workers alike. Every result keeps the
- * bits of the single call (a NaN's sign and payload aside, as between the
- * tiers), and afterwards the value array holds what the last evaluation
- * left. A row the tier has not translated yet gets its first evaluation
- * from the loop when that evaluation translates it. Other rows and engines
- * save the entry cost of each single call.
+ * Machine code runs real and integer rows that nothing can observe while
+ * they run (the rows that may use threads, below) several evaluations at a
+ * time, in the lanes of the vector unit: real rows four with AVX2, else two
+ * (two under Windows), integer rows eight with AVX2, else four (four under
+ * Windows), on the calling thread and on the workers alike. Every result
+ * keeps the bits of the single call (a NaN's sign and payload aside, as
+ * between the tiers; integer + - * wrap, / by 0 and INT32_MIN / -1, ^ and
+ * the one-argument functions give exactly Ical's values), and afterwards
+ * the value array holds what the last evaluation left. A row the tier has
+ * not translated yet gets its first evaluation from the loop when that
+ * evaluation translates it. Other rows and complex rows save the entry
+ * cost of each single call.
  *
  * Returns the number of results written, which is count on success. It is 0
  * with nothing touched when the row is outside the table or not compiled,

@@ -1,6 +1,6 @@
-// Lane code of the real engine held to the interpreter: rcalv over rows
-// whose evaluations may run in any order, with the lanes the processor has
-// and with two lanes forced, must give the bits of the loop of single
+// Lane code held to the interpreter: rcalv and Icalv over rows whose
+// evaluations may run in any order, with the lanes the processor has and
+// with 128-bit lanes forced, must give the bits of the loop of single
 // interpreted evaluations and leave the same value array behind.
 #include <gtest/gtest.h>
 
@@ -38,6 +38,19 @@ double argumentValue(int32_t i, int32_t k) {
   return 0.25 + ((i * 37 + k * 11) % 101) / 16.0 - 3.0;
 }
 
+// Integer argument sets: every pair of the edge values (in the even
+// evaluations) mixed with values of every size and small ones.
+int32_t integerArgument(int32_t i, int32_t k) {
+  static const int32_t edge[] = {0, -1, 1, INT32_MIN, INT32_MAX, 2, -2, 31, 32, -7};
+  if (i % 2 == 0) {
+    int32_t j = i / 2;
+    for (int32_t n = 0; n < k; ++n) j /= 10;
+    return edge[j % 10];
+  }
+  const uint32_t h = static_cast<uint32_t>(i) * 2654435761u + static_cast<uint32_t>(k) * 40503u + 12345u;
+  return i % 4 == 1 ? static_cast<int32_t>(h % 61) - 30 : static_cast<int32_t>(h);
+}
+
 // Bits of n doubles; NaNs count as one value whatever their sign and
 // payload (which operand's NaN an instruction passes on is the compiler's
 // choice in the interpreter too, not the formula's).
@@ -48,6 +61,35 @@ std::vector<uint64_t> bitsOf(const double* v, int32_t n) {
     if (v[i] != v[i]) b[static_cast<size_t>(i)] = 1;
   return b;
 }
+std::vector<uint64_t> bitsOf(const int32_t* v, int32_t n) {
+  return std::vector<uint64_t>(v, v + n);
+}
+
+// The calls of one engine that the comparisons below make, on row 0.
+struct RealEngine {
+  using V = double;
+  static constexpr int kIndex = 0;
+  static constexpr V kFirst[4] = {0.5, -0.25, 2, 3};
+  static int32_t com(char* t, int32_t* last) { return rcom(0, t, last); }
+  static V cal(const V* a) { return rcal(0, a); }
+  static int32_t calv(int32_t n, const V* a, int32_t rs, int32_t as, V* r) { return rcalv(0, n, a, rs, as, r); }
+  static V* vals() { return getin(0); }
+  static int32_t lastSlot() { return qx::gLib.real.table.header[0][qx::H_LAST_SLOT]; }
+  static int32_t err() { return fcerr(nullptr); }
+  static V argument(int32_t i, int32_t k) { return argumentValue(i, k); }
+};
+struct IntEngine {
+  using V = int32_t;
+  static constexpr int kIndex = 2;
+  static constexpr V kFirst[4] = {1, -2, 3, 4};
+  static int32_t com(char* t, int32_t* last) { return Icom(0, t, last); }
+  static V cal(const V* a) { return Ical(0, a); }
+  static int32_t calv(int32_t n, const V* a, int32_t rs, int32_t as, V* r) { return Icalv(0, n, a, rs, as, r); }
+  static V* vals() { return Igetin(0); }
+  static int32_t lastSlot() { return qx::gLib.integer.table.header[0][qx::H_LAST_SLOT]; }
+  static int32_t err() { return Ifcerr(nullptr); }
+  static V argument(int32_t i, int32_t k) { return integerArgument(i, k); }
+};
 
 class Lanes : public FreshLibrary<2> {
  protected:
@@ -67,65 +109,71 @@ class Lanes : public FreshLibrary<2> {
     int32_t made, err;
   };
 
-  // Evaluations of `text` over `count` argument sets laid out with the
-  // given strides: the interpreter's loop of single calls, or one rcalv
-  // with every row translated (whose lane width is returned in *width).
-  Outcome run(const std::string& text, int32_t count, int32_t rowStride, int32_t argStride, bool bulk,
-              int32_t* width = nullptr) {
+  static void freshTables() {
     deletedll();
     EXPECT_EQ(setfornum(2), 1);
+    EXPECT_EQ(Isetfornum(2), 1);
     userci();
+  }
+
+  // Evaluations of `text` over `count` argument sets laid out with the
+  // given strides: the interpreter's loop of single calls, or one bulk
+  // call with every row translated (whose lane width is returned in *width).
+  template <class E = RealEngine>
+  Outcome run(const std::string& text, int32_t count, int32_t rowStride, int32_t argStride, bool bulk,
+              int32_t* width = nullptr) {
+    using V = typename E::V;
+    freshTables();
     qx::jit::setMode(bulk ? Mode::Always : Mode::Off);
     std::string t = text;
     int32_t last = -1;
-    EXPECT_EQ(rcom(0, &t[0], &last), 0) << text;
+    EXPECT_EQ(E::com(&t[0], &last), 0) << text;
     const int32_t nArgs = last + 1;
     // Room for every offset the strides reach, arguments placed from `base`.
     const int64_t span = static_cast<int64_t>(count + 1) * std::abs(rowStride) + static_cast<int64_t>(nArgs + 1) * std::abs(argStride) + 8;
-    std::vector<double> store(static_cast<size_t>(2 * span + 16), 7.0);
-    double* base = store.data() + span + 8;
+    std::vector<V> store(static_cast<size_t>(2 * span + 16), V(7));
+    V* base = store.data() + span + 8;
     for (int32_t i = 0; i < count; ++i)
       for (int32_t k = 0; k < nArgs; ++k)
-        base[static_cast<int64_t>(i) * rowStride + static_cast<int64_t>(k) * argStride] = argumentValue(i, k);
-    std::vector<double> results(static_cast<size_t>(count) + 1, -5.0);
+        base[static_cast<int64_t>(i) * rowStride + static_cast<int64_t>(k) * argStride] = E::argument(i, k);
+    std::vector<V> results(static_cast<size_t>(count) + 1, V(-5));
     Outcome o{};
     // One evaluation first in both runs, so that the row is translated.
-    const double first[4] = {0.5, -0.25, 2, 3};
-    rcal(0, first);
+    E::cal(E::kFirst);
     if (bulk) {
-      o.made = rcalv(0, count, base, rowStride, argStride, results.data());
-      if (width) *width = qx::jit::laneWidth(0, 0);
+      o.made = E::calv(count, base, rowStride, argStride, results.data());
+      if (width) *width = qx::jit::laneWidth(E::kIndex, 0);
     } else {
-      std::vector<double> a(static_cast<size_t>(nArgs) + 1);
+      std::vector<V> a(static_cast<size_t>(nArgs) + 1);
       for (int32_t i = 0; i < count; ++i) {
         for (int32_t k = 0; k < nArgs; ++k)
           a[static_cast<size_t>(k)] = base[static_cast<int64_t>(i) * rowStride + static_cast<int64_t>(k) * argStride];
-        results[static_cast<size_t>(i)] = rcal(0, a.data());
+        results[static_cast<size_t>(i)] = E::cal(a.data());
       }
       o.made = count;
     }
     o.results = bitsOf(results.data(), count + 1);
-    o.vals = bitsOf(getin(0), qx::gLib.real.table.header[0][qx::H_LAST_SLOT] + 1);
-    o.err = fcerr(nullptr);
+    o.vals = bitsOf(E::vals(), E::lastSlot() + 1);
+    o.err = E::err();
     return o;
   }
 
   // Every layout and count of interest, for one formula at one width.
+  template <class E = RealEngine>
   void holdsToTheLoop(const std::string& text, int32_t expectWidth) {
     const int32_t w = expectWidth;
     for (int32_t count : {0, 1, 2, w - 1, w, w + 1, 2 * w + 1, 3 * w, 1003}) {
       if (count < 0) continue;
       std::string t = text;
       int32_t last = 0;
-      deletedll();
-      ASSERT_EQ(setfornum(2), 1);
-      ASSERT_EQ(rcom(0, &t[0], &last), 0) << text;
+      freshTables();
+      ASSERT_EQ(E::com(&t[0], &last), 0) << text;
       const int32_t n = last + 1;
       const int32_t strides[][2] = {{n, 1}, {1, count}, {n + 3, 1}, {1, count + 5}, {2 * n + 1, -1}, {-(n + 1), 1}, {0, 1}};
       for (const auto& s : strides) {
-        const Outcome loop = run(text, count, s[0], s[1], false);
+        const Outcome loop = run<E>(text, count, s[0], s[1], false);
         int32_t width = -1;
-        const Outcome bulk = run(text, count, s[0], s[1], true, &width);
+        const Outcome bulk = run<E>(text, count, s[0], s[1], true, &width);
         const std::string where = text + " count " + std::to_string(count) + " strides " + std::to_string(s[0]) +
                                   "," + std::to_string(s[1]);
         EXPECT_EQ(width, expectWidth) << where;
@@ -175,6 +223,45 @@ TEST_F(Lanes, EveryCodeGivesTheInterpretersBitsInTwoLanes) {
   if (!qx::jit::available()) GTEST_SKIP() << "built without the machine-code tier";
   qx::jit::setLaneWidth(2);
   for (const char* f : kOrderFree) holdsToTheLoop(f, 2);
+}
+
+// Integer rows: every operator on the edge values (wrapping + - *, division
+// by 0 and INT32_MIN / -1, negative and overflowing powers), every
+// one-argument function, comparisons and logic, assignments and segments.
+const char* const kIntegerOrderFree[] = {
+    "(x,y,z)=x+y*z-x/y+(y-z)/(x*x)",
+    "(x,y)=x/y-y/x*3+x*y-(0-x)",
+    "(x,y)=x^y+y^2+x^0+2^y+(0-2)^y",
+    "(x)=sqrt(x)",
+    "(x)=abs(x)",
+    "(x)=exp(x)+ln(x)*3+lg(x)*5",
+    "(x,y)=gt(x,y)+ge(x,y)*2+lt(x,y)*4+le(x,y)*8+eq(x,y)*16+ne(x,y)*32",
+    "(x,y)=and(x,y)+or(x,y)*2+xor(x,y)*4+not(x)*8+not(y)*16",
+    "(x,y:t)=(t=x*y)+t*t-(x=t+1)+x",
+    "(x,y)=a*b+a,b=[a*2],a=x-y",
+    "(x)=2147483647+1+x*0+7/2",
+    "(x,y,z,w)=exp(x)*ln(z+1)+w/(1+y*y)+sqrt(abs(w))",
+};
+
+TEST_F(Lanes, IntegerRowsGiveTheInterpretersValuesAtEveryWidth) {
+  if (!qx::jit::available()) GTEST_SKIP() << "built without the machine-code tier";
+  // The widest lanes the processor offers (4 under Windows' convention),
+  // then four lanes forced.
+  freshTables();
+  qx::jit::setMode(Mode::Always);
+  char probe[] = "(x)=x+1";
+  int32_t last;
+  ASSERT_EQ(Icom(0, probe, &last), 0);
+  const int32_t one = 1;
+  Ical(0, &one);
+  const int32_t widest = qx::jit::laneWidth(2, 0);
+  ASSERT_TRUE(widest == 4 || widest == 8) << widest;
+  for (const char* f : kIntegerOrderFree) holdsToTheLoop<IntEngine>(f, widest);
+  qx::jit::setLaneWidth(4);
+  for (const char* f : kIntegerOrderFree) holdsToTheLoop<IntEngine>(f, 4);
+  // Fewer than a 128-bit register holds: no lane code, the same values.
+  qx::jit::setLaneWidth(2);
+  holdsToTheLoop<IntEngine>(kIntegerOrderFree[0], 0);
 }
 
 // Rows whose evaluations depend on one another or on anything outside get
@@ -315,6 +402,27 @@ TEST_F(Lanes, LaneCodeRunsOnACopyOfTheValueArray) {
   EXPECT_EQ(part[4], 2 * 9.0 * 10.0);
   EXPECT_EQ(part[5], 0.0);
   EXPECT_EQ(copy[2], 9.0 * 10.0);
+
+  // The same for an integer row, over more evaluations than two steps of
+  // the widest lanes, starting in the middle.
+  char g[] = "(x,y:t)=(t=x*y)+t";
+  ASSERT_EQ(Icom(0, g, &last), 0);
+  const int32_t b[2] = {1, 1};
+  Ical(0, b);
+  void* icode = qx::gLib.integer.table.jit[0];
+  ASSERT_NE(icode, nullptr);
+  ASSERT_TRUE(qx::jit::hasLanes(icode));
+  const int32_t islots = qx::gLib.integer.table.header[0][qx::H_LAST_SLOT] + 1;
+  std::vector<int32_t> iown(Igetin(0), Igetin(0) + islots), icopy = iown;
+  std::vector<int32_t> iargs(80), iout(40, -9);
+  for (size_t i = 0; i < iargs.size(); ++i) iargs[i] = static_cast<int32_t>(i) - 30;
+  ASSERT_TRUE(qx::jit::runLanes<qx::IntTraits>(icode, 3, 37, iargs.data(), 2, 1, iout.data(), icopy.data()));
+  for (int i = 0; i < 40; ++i)
+    EXPECT_EQ(iout[static_cast<size_t>(i)], i >= 3 && i < 37 ? 2 * iargs[2 * i] * iargs[2 * i + 1] : -9) << i;
+  EXPECT_EQ(icopy[0], iargs[72]);
+  EXPECT_EQ(icopy[1], iargs[73]);
+  EXPECT_EQ(icopy[2], iargs[72] * iargs[73]);
+  EXPECT_EQ(std::vector<int32_t>(Igetin(0), Igetin(0) + islots), iown);
 }
 
 }  // namespace

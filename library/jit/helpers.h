@@ -132,10 +132,13 @@ void unaryLanes(typename T::Value* v, int32_t n) noexcept {
   for (int32_t i = 0; i < n; ++i) v[i] = T::unary(C, v[i]);
 }
 
-template <class T, bool Wide>
-void powLanes(typename T::Value* a, const typename T::Value* b, int32_t n) noexcept {
+// a[i] = a[i] ^ b[i], or a[i] / b[i] (the integer engine's division, whose
+// zero divisor and INT32_MIN / -1 have rules of their own).
+template <class T, int Op, bool Wide>
+void binaryLanes(typename T::Value* a, const typename T::Value* b, int32_t n) noexcept {
+  static_assert(Op == OP_POW || Op == OP_DIV, "the other operators run in the lanes themselves");
   if constexpr (Wide) __asm__ volatile("vzeroupper" ::: "memory");
-  for (int32_t i = 0; i < n; ++i) a[i] = T::pow(a[i], b[i]);
+  for (int32_t i = 0; i < n; ++i) a[i] = Op == OP_POW ? T::pow(a[i], b[i]) : T::div(a[i], b[i]);
 }
 
 template <class T, bool Wide, std::size_t... I>

@@ -36,8 +36,11 @@ void resetStats() noexcept;
 bool rowTranslated(int engine, int32_t row) noexcept;
 
 // The widest lanes (evaluations per step) of the lane code translated from
-// now on: 0 the processor's widest (4 with AVX2, else 2), 2 at most two, 1
-// no lane code. Returns the previous setting. For tests and measurements.
+// now on: 0 the processor's widest (real 4 with AVX2, else 2; integer 8,
+// else 4); a smaller w gives the lanes of a 128-bit register (real 2,
+// integer 4) when w is at least that, and no lane code otherwise (1 none
+// for either engine, 2 or 3 none for the integer engine). Returns the
+// previous setting. For tests and measurements.
 int32_t setLaneWidth(int32_t w) noexcept;
 // Evaluations per step of the lane code of row `row` of engine `engine`;
 // 0 when it has none.

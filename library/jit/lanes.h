@@ -1,33 +1,36 @@
 // Lane code: many evaluations of one row at once, for the bulk calls.
 //
 // A row whose evaluations may run in any order (order_free.h) gets a
-// second function next to its scalar one:
+// second function next to its scalar one (V: double or int32_t):
 //
-//   bool lanes(int32_t i0, int32_t i1, const double* args, int32_t rowStride,
-//              int32_t argStride, double* results, double* vals)
+//   bool lanes(int32_t i0, int32_t i1, const V* args, int32_t rowStride,
+//              int32_t argStride, V* results, V* vals)
 //
 // It runs evaluations i0 .. i1-1: evaluation i takes parameter k from
 // args[i*rowStride + k*argStride] and writes its value to results[i]. All
 // value-array addresses (parameters, slots, constants) are taken relative
 // to `vals`, so the function runs on the row's own array or on a copy of
-// it. Evaluations go W at a time, one per lane of a vector register (4 with
-// AVX2, else 2), and the last one to 4 go one at a time through the same
-// emitter with one lane; only those write the value array, so afterwards it
-// holds what the last evaluation left, as the loop of single calls leaves
-// it. Nothing else can see the array or the stack area in between.
+// it. Evaluations go W at a time, one per lane of a vector register (real:
+// 4 with AVX2, else 2; integer: 8 with AVX2, else 4), and the last one to W
+// go one at a time through the same emitter with one lane; only those
+// write the value array, so afterwards it holds what the last evaluation
+// left, as the loop of single calls leaves it. Nothing else can see the
+// array or the stack area in between.
 //
 // An assignment "(v=expr)" compiles to expr - (1 + and(0, v)), which reads
 // v before it writes it; its value does not depend on v as long as the
 // constant 0 there is not true, which the host could change through the
-// value array (the same holds for any `and` with a constant before it). The lane function checks those constants first and returns
-// false without running anything when one has become true (the caller then
-// runs the loop of single evaluations); otherwise it returns true.
+// value array (the same holds for any `and` with a constant before it). The
+// lane function checks those constants first and returns false without
+// running anything when one has become true (the caller then runs the loop
+// of single evaluations); otherwise it returns true.
 //
-// Every lane gets the interpreter's bits: + - * / and sqrt are the packed
-// forms of the scalar instructions (same rounding); ^ and the other
-// functions call the engine's own functions lane by lane (helpers.h);
-// comparisons use the predicates that match the interpreter's tests on
-// unordered operands, and truth values come out as exactly 1 or -1.
+// Every lane gets the interpreter's bits. The instructions that differ by
+// engine are in lane_ops.h: real + - * / and sqrt are the packed forms of
+// the scalar instructions (same rounding); integer + - * wrap, abs and
+// sqrt are exact; comparisons match the interpreter's tests and truth
+// values come out as exactly 1 or -1. ^, integer / and the other functions
+// call the engine's own functions lane by lane (helpers.h).
 #pragma once
 #include <cstdint>
 #include <cstring>
@@ -38,6 +41,7 @@
 #include "alloc.h"
 #include "engine.h"
 #include "jit/helpers.h"
+#include "jit/lane_ops.h"
 #include "jit/row_info.h"
 #include "opcodes.h"
 #include "order_free.h"
@@ -48,10 +52,37 @@ namespace qx::jit {
 extern int32_t gLaneWidth;
 
 template <class T>
-class LaneTranslator {
+class LaneTranslator : LaneOps<T> {
   using V = typename T::Value;
-  static_assert(std::is_same_v<T, RealTraits>, "lanes are emitted for the real engine");
-  static constexpr int32_t kSz = 8;
+  using Ops = LaneOps<T>;
+  using Ops::kSz;
+  using Ops::kShift;
+  using Ops::cc_;
+  using Ops::w_;
+  using Ops::wide_;
+  using Ops::vb_;
+  using Ops::pk_;
+  using Ops::rs_;
+  using Ops::rs3_;
+  using Ops::tmp_;
+  using Ops::buf_;
+  using Ops::newVec;
+  using Ops::move;
+  using Ops::broadcast;
+  using Ops::toMemory;
+  using Ops::fromMemory;
+  using Ops::loadArgument;
+  using Ops::refuseIfTrue;
+  using Ops::arith;
+  using Ops::unary;
+  using Ops::compare;
+  using Ops::truthMask;
+  using Ops::truthValue;
+  using Ops::bitAnd;
+  using Ops::bitOr;
+  using Ops::bitXor;
+  // Lanes of one 128-bit register.
+  static constexpr int32_t kNarrow = 16 / kSz;
 
  public:
   LaneTranslator(const uint8_t* code, V* const* ptrs, const V* vals, int32_t len, int32_t lastSlot, int32_t lastArg,
@@ -65,16 +96,18 @@ class LaneTranslator {
     freeTierRaw(stack_);
   }
 
-  // The width the processor and setLaneWidth allow: 4, 2, or 1 (no lanes).
+  // The width the processor and setLaneWidth allow: the lanes of a 256-bit
+  // register with AVX2, else of a 128-bit one, or 1 (no lanes) when
+  // setLaneWidth allows fewer than a 128-bit register holds.
   static int32_t width() noexcept {
-    int32_t w = asmjit::CpuInfo::host().hasFeature(asmjit::CpuFeatures::X86::kAVX2) ? 4 : 2;
+    int32_t w = asmjit::CpuInfo::host().hasFeature(asmjit::CpuFeatures::X86::kAVX2) ? 2 * kNarrow : kNarrow;
 #if defined(_WIN32)
     // The Windows convention keeps only the low 128 bits of xmm6-15 across
     // a call: 256-bit values would not survive the calls to the engine's
     // functions.
-    w = 2;
+    w = kNarrow;
 #endif
-    if (gLaneWidth > 0 && gLaneWidth < w) w = gLaneWidth;
+    if (gLaneWidth > 0 && gLaneWidth < w) w = gLaneWidth >= kNarrow ? kNarrow : 1;
     return w;
   }
 
@@ -97,7 +130,7 @@ class LaneTranslator {
     cc_ = &cc;
     FuncNode* fn = cc.addFunc(FuncSignatureT<int32_t, int32_t, int32_t, const void*, int32_t, int32_t, void*, void*>());
     if (!fn) return nullptr;
-    if (w == 4) {
+    if (w > kNarrow) {
       fn->frame().setAvxEnabled();
       fn->frame().setAvxCleanup();
     }
@@ -124,26 +157,18 @@ class LaneTranslator {
     cc.movsxd(i_, i0);
     cc.movsxd(end_, i1);
     cc.movsxd(rs_, rowStride);
-    cc.shl(rs_, 3);
+    cc.shl(rs_, kShift);
     cc.movsxd(ks_, argStride);
-    cc.shl(ks_, 3);
+    cc.shl(ks_, kShift);
     cc.lea(rs3_, x86::ptr(rs_, rs_, 1));
     cc.mov(ap_, i_);
     cc.imul(ap_, rs_);
     cc.add(ap_, args);
-    cc.lea(rp_, x86::ptr(results, i_, 3));
+    cc.lea(rp_, x86::ptr(results, i_, kShift));
     buf_ = cc.newStack(64, 32);
 
     Label tail = cc.newLabel(), done = cc.newLabel(), refused = cc.newLabel();
-    if (guardCount_ > 0) {
-      x86::Xmm z = cc.newXmmSd(), g = cc.newXmmSd();
-      cc.xorpd(z, z);
-      for (int32_t n = 0; n < guardCount_; ++n) {
-        cc.movsd(g, valAt(guards_[n]));
-        cc.ucomisd(g, z);
-        cc.ja(refused);
-      }
-    }
+    for (int32_t n = 0; n < guardCount_; ++n) refuseIfTrue(valAt(guards_[n]), refused);
     {
       // W evaluations a step while more than W remain: the last one to W
       // go one at a time below.
@@ -156,14 +181,14 @@ class LaneTranslator {
       body(w, false);
       cc.add(i_, w);
       cc.add(rp_, w * kSz);
-      cc.lea(tmp_, x86::ptr(0, rs_, w == 4 ? 2 : 1));
+      cc.lea(tmp_, x86::ptr(0, rs_, w == 8 ? 3 : w == 4 ? 2 : 1));
       cc.add(ap_, tmp_);
       cc.jmp(step);
     }
     cc.bind(tail);
     // Nothing lives in the upper halves from here on: the one-lane code and
     // the functions it calls run without the cost of mixing encodings.
-    if (w == 4) cc.vzeroupper();
+    if (w > kNarrow) cc.vzeroupper();
     cc.cmp(i_, end_);
     cc.jge(done);
     body(1, true);
@@ -202,10 +227,7 @@ class LaneTranslator {
   int32_t guardCount_ = 0;
   x86::Vec* vars_ = nullptr;    // per slot: its value in this evaluation
   x86::Vec* stack_ = nullptr;   // per stack offset: its value
-  x86::Compiler* cc_ = nullptr;
-  x86::Gp vb_, i_, end_, rs_, rs3_, ks_, ap_, rp_, pk_, tmp_;
-  x86::Mem buf_;
-  int32_t w_ = 1;
+  x86::Gp i_, end_, ks_, ap_, rp_;
 
   int32_t slotOf(const V* p) const noexcept {
     return p >= vals_ && p <= vals_ + lastSlot_ ? static_cast<int32_t>(p - vals_) : -1;
@@ -236,161 +258,17 @@ class LaneTranslator {
     return scanOrderFree<T>(code_, ptrs_, vals_, lastArg_, vars, written_, guard, nullptr);
   }
 
-  // ---- instructions by width: 4 (256-bit, VEX), 2 (128-bit), 1 (scalar) ----
-
-  x86::Vec newVec() noexcept {
-    if (w_ == 4) return cc_->newYmmPd();
-    if (w_ == 2) return cc_->newXmmPd();
-    return cc_->newXmmSd();
-  }
-  void move(const x86::Vec& d, const x86::Vec& s) noexcept {
-    if (w_ == 4) cc_->vmovapd(d.ymm(), s.ymm());
-    else cc_->movapd(d.xmm(), s.xmm());
-  }
-  // The value at m in every lane.
-  void broadcast(const x86::Vec& d, const x86::Mem& m) noexcept {
-    if (w_ == 4) {
-      cc_->vbroadcastsd(d.ymm(), m);
-    } else {
-      cc_->movsd(d.xmm(), m);
-      if (w_ == 2) cc_->unpcklpd(d.xmm(), d.xmm());
-    }
-  }
-  void arith(uint8_t op, const x86::Vec& a, const x86::Vec& b) noexcept {
-    if (w_ == 4) {
-      const x86::Ymm y = a.ymm(), z = b.ymm();
-      if (op == OP_ADD) cc_->vaddpd(y, y, z);
-      else if (op == OP_SUB) cc_->vsubpd(y, y, z);
-      else if (op == OP_MUL) cc_->vmulpd(y, y, z);
-      else cc_->vdivpd(y, y, z);
-    } else if (w_ == 2) {
-      const x86::Xmm y = a.xmm(), z = b.xmm();
-      if (op == OP_ADD) cc_->addpd(y, z);
-      else if (op == OP_SUB) cc_->subpd(y, z);
-      else if (op == OP_MUL) cc_->mulpd(y, z);
-      else cc_->divpd(y, z);
-    } else {
-      const x86::Xmm y = a.xmm(), z = b.xmm();
-      if (op == OP_ADD) cc_->addsd(y, z);
-      else if (op == OP_SUB) cc_->subsd(y, z);
-      else if (op == OP_MUL) cc_->mulsd(y, z);
-      else cc_->divsd(y, z);
-    }
-  }
-  // d = all ones in the lanes where a `pred` b holds. Predicates as numbered
-  // by the 256-bit compare; the 128-bit and scalar compares know only eight,
-  // so the others are built from those with the operands swapped.
-  enum Pred { kEqOQ = 0, kLtOS = 1, kLeOS = 2, kUnord = 3, kNeqUQ = 4, kNltUS = 5, kNleUS = 6, kOrd = 7,
-              kEqUQ = 8, kNgeUQ = 9, kNgtUQ = 10, kNeqOQ = 12, kGeOQ = 29, kGtOQ = 30 };
-  void compare(const x86::Vec& d, const x86::Vec& a, const x86::Vec& b, Pred p) noexcept {
-    if (w_ == 4) {
-      cc_->vcmppd(d.ymm(), a.ymm(), b.ymm(), p);
-      return;
-    }
-    auto cmp = [&](const x86::Vec& x, const x86::Vec& y, int imm) {
-      if (w_ == 2) cc_->cmppd(x.xmm(), y.xmm(), imm);
-      else cc_->cmpsd(x.xmm(), y.xmm(), imm);
-    };
-    switch (p) {
-      case kGtOQ: move(d, b), cmp(d, a, kLtOS); break;    // b < a
-      case kGeOQ: move(d, b), cmp(d, a, kLeOS); break;    // b <= a
-      case kNgeUQ: move(d, b), cmp(d, a, kNleUS); break;  // not b <= a
-      case kNgtUQ: move(d, b), cmp(d, a, kNltUS); break;  // not b < a
-      case kEqUQ: {
-        x86::Vec u = newVec();
-        move(d, a), cmp(d, b, kEqOQ);
-        move(u, a), cmp(u, b, kUnord);
-        cc_->orpd(d.xmm(), u.xmm());
-        break;
-      }
-      case kNeqOQ: {
-        x86::Vec o = newVec();
-        move(d, a), cmp(d, b, kNeqUQ);
-        move(o, a), cmp(o, b, kOrd);
-        cc_->andpd(d.xmm(), o.xmm());
-        break;
-      }
-      default: move(d, a), cmp(d, b, p); break;
-    }
-  }
-  void bitAnd(const x86::Vec& a, const x86::Vec& b) noexcept {
-    if (w_ == 4) cc_->vandpd(a.ymm(), a.ymm(), b.ymm());
-    else cc_->andpd(a.xmm(), b.xmm());
-  }
-  void bitOr(const x86::Vec& a, const x86::Vec& b) noexcept {
-    if (w_ == 4) cc_->vorpd(a.ymm(), a.ymm(), b.ymm());
-    else cc_->orpd(a.xmm(), b.xmm());
-  }
-  void bitXor(const x86::Vec& a, const x86::Vec& b) noexcept {
-    if (w_ == 4) cc_->vxorpd(a.ymm(), a.ymm(), b.ymm());
-    else cc_->xorpd(a.xmm(), b.xmm());
-  }
-  void zero(const x86::Vec& d) noexcept {
-    if (w_ == 4) cc_->vxorpd(d.ymm(), d.ymm(), d.ymm());
-    else cc_->xorpd(d.xmm(), d.xmm());
-  }
-  // A double constant in every lane.
-  void constant(const x86::Vec& d, double v) noexcept {
-    uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    cc_->mov(tmp_, bits);
-    cc_->movq(d.xmm(), tmp_);
-    if (w_ == 4) cc_->vbroadcastsd(d.ymm(), d.xmm());
-    else if (w_ == 2) cc_->unpcklpd(d.xmm(), d.xmm());
-  }
-  // Lanes of mask m (all ones or all zeros) to 1 or -1: (m & 2) - 1.
-  void truthValue(const x86::Vec& d, const x86::Vec& m) noexcept {
-    x86::Vec two = newVec(), one = newVec();
-    constant(two, 2.0);
-    constant(one, 1.0);
-    move(d, m);
-    bitAnd(d, two);
-    arith(OP_SUB, d, one);
-  }
-  // Lanes where v > 0 (the engine's truth), or where it is not.
-  void truthMask(const x86::Vec& d, const x86::Vec& v, bool negate) noexcept {
-    x86::Vec z = newVec();
-    zero(z);
-    compare(d, v, z, negate ? kNgtUQ : kGtOQ);
-  }
   x86::Mem bufAt(int32_t half) const noexcept {
     x86::Mem m = buf_;
     m.addOffset(half * 32);
     m.setSize(static_cast<uint32_t>(w_ * kSz));
     return m;
   }
-  void toMemory(const x86::Mem& m, const x86::Vec& v) noexcept {
-    if (w_ == 4) cc_->vmovupd(m, v.ymm());
-    else if (w_ == 2) cc_->movupd(m, v.xmm());
-    else cc_->movsd(m, v.xmm());
-  }
-  void fromMemory(const x86::Vec& v, const x86::Mem& m) noexcept {
-    if (w_ == 4) cc_->vmovupd(v.ymm(), m);
-    else if (w_ == 2) cc_->movupd(v.xmm(), m);
-    else cc_->movsd(v.xmm(), m);
-  }
-
-  // The lanes of parameter k: one value per evaluation, rowStride apart.
-  void loadArgument(const x86::Vec& d) noexcept {
-    const x86::Mem at0 = x86::qword_ptr(pk_), at1 = x86::qword_ptr(pk_, rs_, 0);
-    if (w_ == 4) {
-      const x86::Xmm lo = d.xmm();
-      x86::Xmm hi = cc_->newXmmPd();
-      cc_->vmovsd(lo, at0);
-      cc_->vmovhpd(lo, lo, at1);
-      cc_->vmovsd(hi, x86::qword_ptr(pk_, rs_, 1));
-      cc_->vmovhpd(hi, hi, x86::qword_ptr(pk_, rs3_, 0));
-      cc_->vinsertf128(d.ymm(), d.ymm(), hi, 1);
-    } else {
-      cc_->movsd(d.xmm(), at0);
-      if (w_ == 2) cc_->movhpd(d.xmm(), at1);
-    }
-  }
 
   void callUnary(uint8_t op, const x86::Vec& v) noexcept {
     static const auto narrow = unaryLaneTable<T, false>(std::make_index_sequence<kLastUnary - kFirstUnary + 1>{});
     static const auto wide = unaryLaneTable<T, true>(std::make_index_sequence<kLastUnary - kFirstUnary + 1>{});
-    const void* fn = reinterpret_cast<const void*>(w_ == 4 ? wide[op - kFirstUnary] : narrow[op - kFirstUnary]);
+    const void* fn = reinterpret_cast<const void*>(wide_ ? wide[op - kFirstUnary] : narrow[op - kFirstUnary]);
     toMemory(bufAt(0), v);
     x86::Gp p = cc_->newIntPtr();
     cc_->lea(p, bufAt(0));
@@ -400,9 +278,11 @@ class LaneTranslator {
     n->setArg(1, asmjit::Imm(w_));
     fromMemory(v, bufAt(0));
   }
-  void callPow(const x86::Vec& a, const x86::Vec& b) noexcept {
-    const void* fn = w_ == 4 ? reinterpret_cast<const void*>(&powLanes<T, true>)
-                             : reinterpret_cast<const void*>(&powLanes<T, false>);
+  // a = a ^ b or a / b, lane by lane through the engine's function.
+  template <int Op>
+  void callBinary(const x86::Vec& a, const x86::Vec& b) noexcept {
+    const void* fn = wide_ ? reinterpret_cast<const void*>(&binaryLanes<T, Op, true>)
+                           : reinterpret_cast<const void*>(&binaryLanes<T, Op, false>);
     toMemory(bufAt(0), a);
     toMemory(bufAt(1), b);
     x86::Gp p = cc_->newIntPtr(), q = cc_->newIntPtr();
@@ -416,12 +296,13 @@ class LaneTranslator {
     fromMemory(a, bufAt(0));
   }
 
-  x86::Mem valAt(int32_t j) const noexcept { return x86::qword_ptr(vb_, j * kSz); }
+  x86::Mem valAt(int32_t j) const noexcept { return x86::ptr(vb_, j * kSz, kSz); }
 
   // One step of w evaluations (the arguments at ap_, the results to rp_).
   // With `keep` the value array receives the slots this evaluation set.
   void body(int32_t w, bool keep) noexcept {
     w_ = w;
+    wide_ = w > kNarrow;
     for (int32_t j = 0; j <= lastSlot_; ++j) written_[j] = 0;
     for (int32_t off = 0; off <= len_ + 1; ++off) new (&stack_[off]) x86::Vec(newVec());
     if (lastArg_ >= 0) cc_->mov(pk_, ap_);
@@ -453,7 +334,7 @@ class LaneTranslator {
           move(vars_[j], top);
           break;
         }
-        case OP_POW: callPow(stack_[s - 2], top); break;
+        case OP_POW: callBinary<OP_POW>(stack_[s - 2], top); break;
         case OP_NOT: {
           x86::Vec m = newVec();
           truthMask(m, top, true);
@@ -462,47 +343,33 @@ class LaneTranslator {
         }
         default:
           if (op >= OP_ADD && op <= OP_DIV) {
-            arith(op, stack_[s - 2], top);
-          } else if (op == kFirstUnary) {  // sqrt: the instruction is the library's function
-            if (w_ == 4) cc_->vsqrtpd(top.ymm(), top.ymm());
-            else if (w_ == 2) cc_->sqrtpd(top.xmm(), top.xmm());
-            else cc_->sqrtsd(top.xmm(), top.xmm());
-          } else if (op > kFirstUnary && op <= kLastUnary) {
-            callUnary(op, top);
+            if (!arith(op, stack_[s - 2], top)) callBinary<OP_DIV>(stack_[s - 2], top);
+          } else if (op >= kFirstUnary && op <= kLastUnary) {
+            if (!unary(op, top)) callUnary(op, top);
           } else {
             logic(op, stack_[s - 2], top);
           }
           break;
       }
     }
-    toMemory(w == 1 ? x86::qword_ptr(rp_) : x86::ptr(rp_, 0, static_cast<uint32_t>(w * kSz)),
-             stack_[info_->spOff[len_] - 1]);
+    toMemory(x86::ptr(rp_, 0, static_cast<uint32_t>(w * kSz)), stack_[info_->spOff[len_] - 1]);
     if (keep)
       for (int32_t j = 0; j <= lastSlot_; ++j)
-        if (written_[j]) cc_->movsd(valAt(j), vars_[j].xmm());
+        if (written_[j]) toMemory(valAt(j), vars_[j]);
   }
 
   // Comparisons and two-operand logic: the result replaces a.
   void logic(uint8_t op, const x86::Vec& a, const x86::Vec& b) noexcept {
     x86::Vec m = newVec();
-    switch (op) {
-      // The interpreter's tests: gt a > b, ge a >= b, lt !(a >= b),
-      // le !(a > b), eq !(a < b) && !(a > b), ne a < b || a > b.
-      case OP_GT: compare(m, a, b, kGtOQ); break;
-      case OP_GE: compare(m, a, b, kGeOQ); break;
-      case OP_LT: compare(m, a, b, kNgeUQ); break;
-      case OP_LE: compare(m, a, b, kNgtUQ); break;
-      case OP_EQ: compare(m, a, b, kEqUQ); break;
-      case OP_NE: compare(m, a, b, kNeqOQ); break;
-      default: {
-        x86::Vec n = newVec();
-        truthMask(m, a, false);
-        truthMask(n, b, false);
-        if (op == OP_AND) bitAnd(m, n);
-        else if (op == OP_OR) bitOr(m, n);
-        else bitXor(m, n);
-        break;
-      }
+    if (op >= OP_GT && op <= OP_NE) {
+      compare(op, m, a, b);
+    } else {
+      x86::Vec n = newVec();
+      truthMask(m, a, false);
+      truthMask(n, b, false);
+      if (op == OP_AND) bitAnd(m, n);
+      else if (op == OP_OR) bitOr(m, n);
+      else bitXor(m, n);
     }
     truthValue(a, m);
   }

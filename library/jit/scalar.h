@@ -161,9 +161,10 @@ class Translator : public ScalarValues<T> {
     hid2_ = work_ + 7 * n;
     Outcome o = analyze();
     if (o == kOk) o = emit();
-    if constexpr (std::is_same_v<T, RealTraits>) {
+    if constexpr (!kCplx) {
       // Lanes for the bulk calls where the row allows them; without them
-      // the row still has its scalar code.
+      // the row still has its scalar code. (Complex rows have none: their
+      // bulk calls use threads alone.)
       if (o == kOk) {
         LaneTranslator<T> lanes(code_, ptrs_, vals_, len_, lastSlot_, lastArg_, info_);
         info_->lanes = lanes.translate(&info_->laneWidth);

@@ -21,9 +21,10 @@ extern int32_t gTierAt;
 // void(Complex* out, const Complex* args) for the complex engine; args may
 // be null (parameters already set).
 //
-// `lanes`, when not null, runs many evaluations at once (real engine):
-// int32_t(int32_t i0, int32_t i1, const double* args, int32_t rowStride,
-// int32_t argStride, double* results, double* vals), see lanes.h;
+// `lanes`, when not null, runs many evaluations at once (real and integer
+// engines, V double or int32_t): int32_t(int32_t i0, int32_t i1, const V*
+// args, int32_t rowStride, int32_t argStride, V* results, V* vals), see
+// lanes.h;
 // `laneWidth` is the number of evaluations per step it was made for.
 struct RowCode {
   void* entry;
