@@ -291,11 +291,22 @@ class Translator : public ScalarValues<T> {
       }
       put(a, r);
     } else {
-      x86::Xmm r = get(a), y = get(b);  // in place: the slot's register
-      if (op == OP_ADD) cc_->addsd(r, y);
-      else if (op == OP_SUB) cc_->subsd(r, y);
-      else if (op == OP_MUL) cc_->mulsd(r, y);
-      else cc_->divsd(r, y);
+      x86::Xmm r = get(a);  // in place: the slot's register
+      if (const V* k = slots_[b].lazy) {
+        // A constant not loaded yet is the instruction's memory operand.
+        x86::Mem y = val(k);
+        if (op == OP_ADD) cc_->addsd(r, y);
+        else if (op == OP_SUB) cc_->subsd(r, y);
+        else if (op == OP_MUL) cc_->mulsd(r, y);
+        else cc_->divsd(r, y);
+        slots_[b].lazy = nullptr;
+      } else {
+        x86::Xmm y = get(b);
+        if (op == OP_ADD) cc_->addsd(r, y);
+        else if (op == OP_SUB) cc_->subsd(r, y);
+        else if (op == OP_MUL) cc_->mulsd(r, y);
+        else cc_->divsd(r, y);
+      }
       put(a, r);
     }
     --sp_;
