@@ -111,6 +111,30 @@ TEST_F(Interrupt, LongLoopsStopInEveryEngine) {
   }
 }
 
+// A loop interrupted between two passes leaves its variables as the last
+// pass left them: the two sums below stay in step. (The limit is raised by
+// a row of its own, so that the loops' rows make no call.)
+TEST_F(Interrupt, AnInterruptedLoopLeavesItsVariablesInStep) {
+  const char* loops[] = {
+      "(:u,s)=(u=0)+(s=0)+for(lt(u,2000000000),(u=u+1),(s=s+2))+u",
+      "(:u,s)=(u=0)+(s=0)+dowhile((u=u+1),(s=s+2),lt(u,2000000000))+u",
+  };
+  std::string limit = "setcyclemax(2000000000)";
+  int32_t last = 0;
+  ASSERT_EQ(rcom(1, text(limit), &last), 0);
+  for (const char* f : loops) {
+    rcals(1);
+    std::string r = f;
+    ASSERT_EQ(rcom(0, text(r), &last), 0) << f;
+    report(std::string("real ") + f, stopWithWatchdog([&] { rcals(0); }));
+    expectInterrupted(fcerr, f);
+    expectTier(0, 0, f);
+    const double u = getin(0)[0], s = getin(0)[1];
+    EXPECT_GT(u, 0) << f;
+    EXPECT_EQ(s, 2 * u) << f;
+  }
+}
+
 // sum over 10^12 points (real); the complex and integer engines run it
 // through calrfor, and the interrupt reaches their records as well.
 TEST_F(Interrupt, HugeSumStopsAlsoWhenCalledFromOtherEngines) {

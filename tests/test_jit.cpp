@@ -5,7 +5,9 @@
 // limits, and the host calls with their arguments and argument addresses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -87,6 +89,14 @@ double hostWrite(int32_t last, double* a) {
   a[0] = 1234.5;
   return a[last >= 0 ? 0 : 0] * 2;
 }
+// hv(x): logs row 0's value array as the call sees it, returns x + 1.
+double hostValues(int32_t last, double* a) {
+  std::string v;
+  const int32_t* h = qx::gLib.real.table.header[0];
+  for (int32_t i = 0; h && i <= h[qx::H_LAST_SLOT]; ++i) v += bits(getin(0)[i]);
+  logCall("hv", last, a, v);
+  return last >= 0 ? a[0] + 1 : 0;
+}
 QxComplex hostComplex(int32_t last, QxComplex* a) {
   std::string v;
   QxComplex s{0, 0};
@@ -122,9 +132,9 @@ std::string observe(const Case& c, Mode m, bool* allTranslated) {
   EXPECT_EQ(Csetfornum(4), 1);
   EXPECT_EQ(Isetfornum(4), 1);
   userci();
-  static const char* const rn[] = {"hr", "hw", ""};
-  static const int32_t rr[] = {-2, 0};
-  static const QxRealFn rf[] = {hostReal, hostWrite};
+  static const char* const rn[] = {"hr", "hw", "hv", ""};
+  static const int32_t rr[] = {-2, 0, 0};
+  static const QxRealFn rf[] = {hostReal, hostWrite, hostValues};
   static const char* const cn[] = {"hc", ""};
   static const int32_t cr[] = {-2};
   static const QxComplexFn cf[] = {hostComplex};
@@ -333,6 +343,89 @@ TEST_F(JitTier, LoopsTestsWhichAndEarlyExits) {
   // the default iteration limit, once
   cases.push_back({'r', {"(:u)=(u=0)+for(1,(u=u+1))+u"}, {}, 1});
   same(cases);
+}
+
+// Loops whose passes make no call keep their variables in registers; every
+// way out of such a loop (its test, the iteration limit, a pending error)
+// must leave the value array as the interpreter does, and a loop with a
+// call in it must show the call the current values. Comparisons as loop
+// tests branch on the flags, also with NaN on either side.
+TEST_F(JitTier, LoopsKeepingVariablesInRegisters) {
+  const char* const formulas[] = {
+      "(n:k,s)=(k=0)+(s=0)+for(lt(k,n),(s=s+1/(k*k+1)),(k=k+1))+s",
+      "(n:k,s)=(k=0)+(s=0)+for(le(k,n),(k=k+1),(s=s+k*2))+s*100+k",
+      "(n:k,s)=(k=0)+(s=0)+for(gt(n,k),(k=k+1),(s=s-k))+s*100+k",
+      "(n:k,s)=(k=0)+(s=0)+for(ge(n,k),(k=k+1),(s=s+n))+s*100+k",
+      "(n:k)=(k=0)+for(eq(k,0),(k=k+1))+k+n",
+      "(n:k)=(k=0)+for(ne(k,n),(k=k+1))+k",
+      "(n:k)=(k=n)+for(k,(k=k-1))+k",
+      "(n:k)=(k=0)+for(lt(k,n),(k=k+1),(n=n-0.5))+k*100+n",
+      "(n:u,s)=(u=0)+(s=0)+dowhile((u=u+1),(s=s+sin(u)*u^2),lt(u,n))+s",
+      "(n:k,v,s)=(k=0)+(s=0)+for(lt(k,n),(k=k+1),(v=0),for(lt(v,k),(v=v+1),(s=s+v)))+s+v",
+      "(n:k,s)=(k=0)+(s=0)+for(lt(k,n),(k=k+1),if(gt(k,2),break()),(s=s+k))+s",
+      "(n:k,s)=(k=0)+(s=0)+for(lt(k,n),(k=k+1),if(eq(k,2),continue()),(s=s+k))+s",
+      "(n:k,s)=(k=0)+(s=0)+for(lt(k,n),(k=k+1),(s=s+k),if(gt(s,2),return(s*10)))+s",
+      "(n:a,b,c,d,p,q,r)=(a=0)+(b=1)+(c=2)+(d=3)+(p=4)+(q=5)+(r=6)+for(lt(a,n),(a=a+1),(b=b+c),(c=c+d),(d=d+p),"
+      "(p=p+q),(q=q+r),(r=r+a))+a+b+c+d+p+q+r",
+      "(n:k,s)=(k=0)+(s=0)+for(lt(k,n),(k=k+1),(s=s+k/(k-2)))+s",
+  };
+  std::vector<Case> cases;
+  // NaN makes lt and le true: only the tests of the first formulas take it
+  // (le(i,n) then runs to the iteration limit); ne(i,n) with a fractional
+  // or negative n runs to the limit, which the cases below cover.
+  const size_t takesNaN[] = {1, 2, 3, 4, 6};
+  for (size_t k = 0; k < sizeof formulas / sizeof formulas[0]; ++k)
+    for (char e : {'r', 'c', 'i'})
+      for (double x : {-1.0, 2.5, 4.0, kNaN}) {
+        if (x != x && (e == 'i' || std::find(std::begin(takesNaN), std::end(takesNaN), k) == std::end(takesNaN)))
+          continue;
+        if (std::strstr(formulas[k], "ne(k,n)") && x != 4.0) continue;
+        cases.push_back({e, {formulas[k]}, {x}, x != x ? 1 : 2, e == 'i' && std::strstr(formulas[k], "sin")});
+      }
+  // The iteration limit ends a loop in registers, once per engine and kind.
+  for (char e : {'r', 'c', 'i'}) {
+    cases.push_back({e, {"(n:k)=(k=0)+for(ne(k,n),(k=k+1))+k"}, {-1.0}, 1});
+    cases.push_back({e, {"(n:u)=(u=0)+dowhile((u=u+1),1)+u"}, {0.0}, 1});
+  }
+  // A host function inside the loop sees the variables as they are.
+  for (double x : {-1.0, 3.0}) {
+    cases.push_back({'r', {"(n:k,s)=(k=0)+(s=0)+for(lt(k,n),(k=k+1),(s=s+hv(k)))+s"}, {x}});
+    cases.push_back({'r', {"(n:k,s)=(k=0)+(s=0)+for(lt(k,n),(k=k+1),(s=s+k),(s=s*hv(s)))+s"}, {x}});
+  }
+  same(cases);
+}
+
+// A host that changes the constants of an assignment inside such a loop
+// gets the interpreter's result for the new values.
+TEST_F(JitTier, LoopAssignmentsFollowChangedConstants) {
+  if (!qx::jit::available()) GTEST_SKIP() << "built without the machine-code tier";
+  for (int changed = 0; changed < 3; ++changed) {
+    std::string seen[2];
+    for (Mode m : {Mode::Off, Mode::Always}) {
+      deletedll();
+      ASSERT_EQ(setfornum(2), 1);
+      qx::jit::setMode(m);
+      char f[] = "(x:v,k)=(k=0)+(v=0)+for(lt(k,3),(k=k+1),(v=v+x*7))+v";
+      int32_t last;
+      ASSERT_EQ(rcom(0, f, &last), 0);
+      double* vals = getin(0);
+      const int32_t lastSlot = qx::gLib.real.table.header[0][qx::H_LAST_SLOT];
+      int32_t at = -1;
+      for (int32_t i = 1; i + 1 <= lastSlot; ++i)
+        if (vals[i - 1] == 7 && vals[i] == 1 && vals[i + 1] == 0) at = i;
+      ASSERT_GE(at, 0);
+      if (changed == 1) vals[at] = 5;
+      if (changed == 2) vals[at + 1] = 3;
+      std::string& out = seen[m == Mode::Off ? 0 : 1];
+      for (double x : {3.0, -2.0}) {
+        out += bits(rcal(0, &x));
+        for (int32_t i = 0; i <= lastSlot; ++i) out += bits(vals[i]);
+        out += "\n";
+      }
+      EXPECT_EQ(qx::jit::rowTranslated(0, 0), m == Mode::Always);
+    }
+    EXPECT_EQ(seen[0], seen[1]) << changed;
+  }
 }
 
 TEST_F(JitTier, HostFunctionsFormulaCallsAndCrossEngineCalls) {

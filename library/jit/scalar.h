@@ -8,6 +8,10 @@
 //    interpreter does; the common end of a pass jumps back inline, every
 //    other outcome (limits, errors, break, continue) runs the interpreter's
 //    own helper and continues at the label of the position it leads to;
+//  * an innermost loop whose passes make no call that could look at the
+//    value array keeps the variables it uses in registers across its
+//    passes, and writes them back wherever the loop is left (see
+//    planRegion);
 //  * whatever cannot continue in machine code (a state the translator did
 //    not foresee) hands the evaluation to the interpreter at that point,
 //    with the stack in memory, so the result is the interpreter's.
@@ -288,11 +292,22 @@ class Translator : public ScalarValues<T> {
       }
       put(a, r);
     } else {
-      x86::Xmm r = get(a), y = get(b);  // in place: the slot's register
-      if (op == OP_ADD) cc_->addsd(r, y);
-      else if (op == OP_SUB) cc_->subsd(r, y);
-      else if (op == OP_MUL) cc_->mulsd(r, y);
-      else cc_->divsd(r, y);
+      x86::Xmm r = get(a);  // in place: the slot's register
+      if (const V* k = slots_[b].lazy) {
+        // A constant not loaded yet is the instruction's memory operand.
+        x86::Mem y = val(k);
+        if (op == OP_ADD) cc_->addsd(r, y);
+        else if (op == OP_SUB) cc_->subsd(r, y);
+        else if (op == OP_MUL) cc_->mulsd(r, y);
+        else cc_->divsd(r, y);
+        slots_[b].lazy = nullptr;
+      } else {
+        x86::Xmm y = get(b);
+        if (op == OP_ADD) cc_->addsd(r, y);
+        else if (op == OP_SUB) cc_->subsd(r, y);
+        else if (op == OP_MUL) cc_->mulsd(r, y);
+        else cc_->divsd(r, y);
+      }
       put(a, r);
     }
     --sp_;
@@ -326,7 +341,7 @@ class Translator : public ScalarValues<T> {
     }
   }
 
-  void emitLogic(uint8_t op) noexcept {
+  void emitLogic(int32_t pos, uint8_t op) noexcept {
     const int32_t m = op - 24;
     if constexpr (kCplx) {
       const int32_t a = op == OP_NOT ? sp_ - 1 : sp_ - 2;
@@ -351,6 +366,15 @@ class Translator : public ScalarValues<T> {
       if (op >= OP_GT && op <= OP_NE) {
         if constexpr (kInt) cc_->cmp(get(a), get(b));
         else cc_->ucomisd(get(a), get(b));
+        if (regionEnd_ >= 0 && one_ && pos + 2 < regionEnd_ && canonical(code_[pos + 1]) == OP_CONST &&
+            canonical(code_[pos + 2]) == OP_TEST && !target_[pos + 1] && !target_[pos + 2]) {
+          // The loop's test follows at once and branches on the flags;
+          // the truth value is made only where the slot is written.
+          deferred_ = a;
+          deferredOp_ = op;
+          --sp_;
+          return;
+        }
         switch (op) {
           case OP_GT: kInt ? cc_->setg(t.r8()) : cc_->seta(t.r8()); break;
           case OP_GE: kInt ? cc_->setge(t.r8()) : cc_->setae(t.r8()); break;
@@ -433,6 +457,37 @@ class Translator : public ScalarValues<T> {
       else storeZero(a);
       forgetAll();
       sp_ = a + 1;
+      return;
+    }
+    if ((m == FN_FOR || m == FN_DOWHILE) && regionEnd_ == pos) {
+      // The end of a pass of a loop with its variables in registers: the
+      // record, its level and the iteration limit cannot have changed since
+      // the loop's start, and the count is in a register.
+      if (m == FN_DOWHILE) get(a + cnt - 2);
+      Label slow = cc_->newLabel();
+      x86::Gp tmp = ptr(), it = gpd();
+      cc_->cmp(field(&E.err.number, 4), 0);
+      cc_->jne(slow);
+      cc_->mov(tmp, reinterpret_cast<uint64_t>(&gInterrupt));
+      cc_->cmp(x86::dword_ptr(tmp), 0);
+      cc_->jne(slow);
+      cc_->lea(it, x86::ptr(iter_, 1));
+      cc_->cmp(it, field(&E.iterLimit, 4));
+      cc_->jg(slow);
+      if (m == FN_DOWHILE) {
+        Label again = cc_->newLabel();
+        jumpIfTrue(a + cnt - 2, again);
+        cc_->jmp(slow);
+        cc_->bind(again);
+      }
+      cc_->mov(iter_, it);
+      spill(a + 1);
+      cc_->jmp(regionBody_);
+      cc_->bind(slow);
+      flushResidents();
+      regionEnd_ = -1;
+      emitControlHelper(pos);
+      live_ = false;
       return;
     }
     if ((m == FN_FOR || m == FN_DOWHILE) && loopOf_[pos] >= 0) {
@@ -531,8 +586,31 @@ class Translator : public ScalarValues<T> {
     const int32_t tgt = isFor ? B - 2 : B - 1;
     Label cont = cc_->newLabel();
     const uint8_t before = pos >= 2 ? canonical(code_[pos - 2]) : 0;
-    if (!kCplx && before >= OP_GT && before <= OP_NE && canonical(code_[pos - 1]) == OP_CONST && !target_[pos - 1] &&
-        !target_[pos]) {
+    const bool deferred = deferred_ >= 0 && deferred_ == sp_ - 2;
+    deferred_ = -1;
+    if (deferred) {
+      if constexpr (!kCplx) {
+        switch (deferredOp_) {
+          case OP_GT: kInt ? cc_->jg(cont) : cc_->ja(cont); break;
+          case OP_GE: kInt ? cc_->jge(cont) : cc_->jae(cont); break;
+          case OP_LT: kInt ? cc_->jl(cont) : cc_->jb(cont); break;
+          case OP_LE: kInt ? cc_->jle(cont) : cc_->jbe(cont); break;
+          case OP_EQ: cc_->je(cont); break;
+          default: cc_->jne(cont); break;
+        }
+        // Not true: the comparison's value is -1.
+        Reg r = reg(sp_ - 2);
+        if constexpr (kInt) {
+          cc_->mov(r, -1);
+        } else {
+          x86::Gp bits = gpq();
+          cc_->mov(bits, uint64_t{0xBFF0000000000000});
+          cc_->movq(r, bits);
+        }
+        put(sp_ - 2, r);
+      }
+    } else if (!kCplx && before >= OP_GT && before <= OP_NE && canonical(code_[pos - 1]) == OP_CONST &&
+               !target_[pos - 1] && !target_[pos]) {
       // The condition was computed by the comparison just before: its
       // truth is still in condByte_.
       cc_->test(condByte_, condByte_);
@@ -540,6 +618,7 @@ class Translator : public ScalarValues<T> {
     } else {
       jumpIfTrue(sp_ - 2, cont);
     }
+    flushResidents();  // the loop ends here
     Scan sc;
     if (scan(pos + 1, sp_, tgt, -1, sc) && sc.kind == SKIP_AT_CALL && tgt + 1 == info_->spOff[sc.pos] &&
         target_[sc.pos]) {
@@ -552,6 +631,13 @@ class Translator : public ScalarValues<T> {
       emitResume(pos);
     }
     cc_->bind(cont);
+    if (deferred) {
+      // True: the value is 1, which one_ holds.
+      Slot& sl = slots_[sp_ - 2];
+      sl.inReg = false;
+      sl.dirty = false;
+      sl.lazy = one_;
+    }
   }
 
   void emitWhich(int32_t pos) noexcept {
@@ -606,6 +692,15 @@ class Translator : public ScalarValues<T> {
         if (canonical(code_[pos + i]) != kShape[i] || (i > 0 && target_[pos + i])) return;
       V* dst = ptrs_[info_->pOff[pos + 6]];
       if (!inVals(dst)) return;
+      if (regionEnd_ >= 0) {
+        // In a loop with its variables in registers the constants were
+        // checked when the loop was entered (nothing in the loop can change
+        // them): the value goes to the variable's register, and the seven
+        // codes leave it where it is, on the slot of expr.
+        setResident(dst, get(sp_ - 1));
+        skipTo_ = pos + 7;
+        return;
+      }
       const V* one = ptrs_[0] + info_->kOff[pos];
       const V* zero = one + 1;
       Reg v = get(sp_ - 1);
@@ -645,6 +740,169 @@ class Translator : public ScalarValues<T> {
       cc_->jmp(assignDone_);
       cc_->bind(general);
       assignEnd_ = pos + 7;
+    }
+  }
+
+  // ---- Loops with their variables in registers ----
+  //
+  // An innermost loop whose codes are only constants, variables,
+  // assignments, arithmetic, comparisons, one-argument functions and powers
+  // (no host or formula call, no store, no control function but its own
+  // test and end) cannot be watched while it runs: nothing but machine code
+  // reads the value array between entering it and leaving it. Its
+  // variables then live in registers from the loop's start to every way
+  // out (the end of its test, the helper at the end of a pass for limits,
+  // errors and interrupt requests), where they are written back. The
+  // constants of its assignments are checked once at the start: a host
+  // that changed them gets the interpreter for the rest of the row.
+  static constexpr int32_t kMaxResidents = 6;
+  int32_t regionEnd_ = -1;  // the closing call of the loop being emitted, else -1
+  int32_t skipTo_ = -1;     // codes before this position are not emitted
+  int32_t resCount_ = 0;
+  V* resAddr_[kMaxResidents] = {};
+  Reg resReg_[kMaxResidents];
+  Label regionBody_;
+
+  int32_t residentOf(const V* p) const noexcept {
+    if (regionEnd_ < 0) return -1;
+    for (int32_t i = 0; i < resCount_; ++i)
+      if (resAddr_[i] == p) return i;
+    return -1;
+  }
+  void copyReg(const Reg& dst, const Reg& src) noexcept {
+    if constexpr (kInt) cc_->mov(dst, src);
+    else cc_->movapd(dst, src);
+  }
+  void setResident(const V* p, const Reg& v) noexcept { copyReg(resReg_[residentOf(p)], v); }
+  // On a path that leaves the loop: the variables to the value array.
+  void flushResidents() noexcept {
+    if (regionEnd_ < 0) return;
+    for (int32_t i = 0; i < resCount_; ++i) store(val(resAddr_[i]), resReg_[i]);
+    cc_->mov(x86::dword_ptr(rec_, static_cast<int32_t>(offsetof(LoopRecord<V>, iter))), iter_);
+  }
+  x86::Gp rec_, iter_;     // the loop's record and its iteration count
+  const V* one_ = nullptr;  // a constant checked to hold 1 at the loop's start, else null
+  int32_t deferred_ = -1;   // slot of a comparison whose truth is only in the flags
+  uint8_t deferredOp_ = 0;
+
+  // The seven codes of "(v=expr)" at pos, as emitAssignmentShortcut sees them.
+  bool assignmentAt(int32_t pos) const noexcept {
+    static const uint8_t kShape[7] = {OP_CONST, OP_CONST, OP_VAR, OP_AND, OP_ADD, OP_SUB, OP_MOV};
+    if (pos + 7 > len_ || info_->spOff[pos] < 2) return false;
+    for (int32_t i = 0; i < 7; ++i)
+      if (canonical(code_[pos + i]) != kShape[i] || (i > 0 && target_[pos + i])) return false;
+    return inVals(ptrs_[info_->pOff[pos + 6]]);
+  }
+
+  // Whether the loop whose passes start at head qualifies; sets the
+  // resident variables when it does.
+  bool planRegion(int32_t head) noexcept {
+    if constexpr (kCplx) {
+      return false;
+    } else {
+      if (reentrant_ || regionEnd_ >= 0) return false;
+      const int32_t loopPos = head - 1;
+      int32_t end = -1;
+      for (int32_t q = head; q < len_; ++q) {
+        if (loopOf_[q] == loopPos) {
+          end = q;
+          break;
+        }
+      }
+      if (end < 0) return false;
+      int32_t count = 0;
+      V* addr[kMaxResidents];
+      auto use = [&](V* p) {
+        for (int32_t i = 0; i < count; ++i)
+          if (addr[i] == p) return true;
+        if (count == kMaxResidents || !inVals(p)) return false;
+        addr[count++] = p;
+        return true;
+      };
+      for (int32_t q = head; q < end; ++q) {
+        if (q > head && target_[q]) return false;
+        const uint8_t op = canonical(code_[q]);
+        if (op == OP_VAR) {
+          if (!use(ptrs_[1 + info_->pOff[q]])) return false;
+        } else if (op == OP_MOV) {
+          if (!use(ptrs_[info_->pOff[q]])) return false;
+        } else if (op == OP_TEST) {
+          // Only the test of this loop (a `for`): an `if` is a call.
+          if (marker(q) != 0 || marker(loopPos) != 0) return false;
+        } else if (op != OP_CONST && !(op >= OP_ADD && op <= OP_POW) &&
+                   !(op >= kFirstUnary && op <= kLastUnary) && !(op >= OP_GT && op <= OP_XOR)) {
+          return false;
+        }
+      }
+      if (target_[end] || count == 0) return false;
+      // No constant of the loop may share a slot with a variable it keeps
+      // in a register.
+      for (int32_t q = head; q < end; ++q) {
+        if (canonical(code_[q]) != OP_CONST) continue;
+        const V* k = ptrs_[0] + info_->kOff[q];
+        for (int32_t i = 0; i < count; ++i)
+          if (addr[i] == k) return false;
+      }
+      resCount_ = count;
+      for (int32_t i = 0; i < count; ++i) {
+        resAddr_[i] = addr[i];
+        if constexpr (kInt) resReg_[i] = cc_->newGpd();
+        else resReg_[i] = cc_->newXmmSd();
+      }
+      regionEnd_ = end;
+      return true;
+    }
+  }
+
+  // The start of a pass as reached from outside (entering the loop, a
+  // helper's landing): the assignments' constants are checked and the
+  // variables loaded; passes from the loop's own end start after this.
+  void emitRegionEntry(int32_t head) noexcept {
+    if constexpr (!kCplx) {
+      Label fail = cc_->newLabel();
+      one_ = nullptr;
+      for (int32_t q = head; q < regionEnd_; ++q) {
+        if (!assignmentAt(q)) continue;
+        const V* one = ptrs_[0] + info_->kOff[q];
+        const V* zero = one + 1;
+        one_ = one;
+        if constexpr (kInt) {
+          cc_->cmp(val(one), 1);
+          cc_->jne(fail);
+          cc_->cmp(val(zero), 0);
+          cc_->jne(fail);
+        } else {
+          x86::Gp bits = gpq();
+          cc_->mov(bits, uint64_t{0x3FF0000000000000});
+          cc_->cmp(x86::qword_ptr(vb_, static_cast<int32_t>((one - vals_) * kSz)), bits);
+          cc_->jne(fail);
+          cc_->cmp(x86::qword_ptr(vb_, static_cast<int32_t>((zero - vals_) * kSz)), 0);
+          cc_->jne(fail);
+        }
+        q += 6;
+      }
+      // The record the loop's start opened (a landing helper leaves it so).
+      Engine<T>& E = engine<T>();
+      x86::Gp lvl = gpd(), tmp = ptr();
+      rec_ = cc_->newIntPtr();
+      iter_ = cc_->newGpd();
+      cc_->mov(lvl, field(&E.level, 4));
+      cc_->cmp(lvl, base_);
+      cc_->jle(fail);
+      recordAddress(rec_, tmp, lvl);
+      cc_->mov(tmp, reinterpret_cast<uint64_t>(code_ + head));
+      cc_->cmp(x86::qword_ptr(rec_, static_cast<int32_t>(offsetof(LoopRecord<V>, pc))), tmp);
+      cc_->jne(fail);
+      cc_->mov(iter_, x86::dword_ptr(rec_, static_cast<int32_t>(offsetof(LoopRecord<V>, iter))));
+      for (int32_t i = 0; i < resCount_; ++i) load(resReg_[i], val(resAddr_[i]));
+      regionBody_ = cc_->newLabel();
+      cc_->jmp(regionBody_);
+      cc_->bind(fail);
+      const int32_t end = regionEnd_;
+      regionEnd_ = -1;  // nothing in registers on this path
+      emitResume(head);
+      regionEnd_ = end;
+      cc_->bind(regionBody_);
     }
   }
 
@@ -744,6 +1002,9 @@ class Translator : public ScalarValues<T> {
     forgetAll();
     live_ = true;
     assignEnd_ = -1;
+    skipTo_ = -1;
+    regionEnd_ = -1;
+    resCount_ = 0;
     for (int32_t pos = 0; pos <= len_; ++pos) {
       if (pos == assignEnd_) {
         // Both ways through an assignment meet here, the value in the
@@ -762,7 +1023,12 @@ class Translator : public ScalarValues<T> {
       }
       sp_ = info_->spOff[pos];
       freeTemps();
-      if (!live_) continue;
+      if (pos > regionEnd_) regionEnd_ = -1;
+      if (!live_ || pos < skipTo_) continue;
+      if (target_[pos] && pos > 0 && canonical(code_[pos - 1]) == OP_LOOP && planRegion(pos)) {
+        emitRegionEntry(pos);
+        freeTemps();
+      }
       if (assignEnd_ < 0) emitAssignmentShortcut(pos);
       const uint8_t op = canonical(code_[pos]);
       const int32_t k = info_->kOff[pos], p = info_->pOff[pos], st = info_->sOff[pos];
@@ -786,7 +1052,9 @@ class Translator : public ScalarValues<T> {
           } else {
             pushOver(sp_ - 1);
             Reg r = reg(sp_);
-            load(r, val(ptrs_[1 + p]));
+            const int32_t res = residentOf(ptrs_[1 + p]);
+            if (res >= 0) copyReg(r, resReg_[res]);
+            else load(r, val(ptrs_[1 + p]));
             put(sp_, r);
           }
           break;
@@ -801,6 +1069,7 @@ class Translator : public ScalarValues<T> {
           V* dst = ptrs_[p];
           if (!inVals(dst)) goto unsupported;
           if constexpr (kCplx) copy16(val(dst), cval(sp_ - 1));
+          else if (residentOf(dst) >= 0) setResident(dst, get(sp_ - 1));
           else store(val(dst), get(sp_ - 1));
           break;
         }
@@ -811,7 +1080,7 @@ class Translator : public ScalarValues<T> {
         default:
           if (op >= OP_ADD && op <= OP_POW) emitBinary(op);
           else if (op >= kFirstUnary && op <= kLastUnary) emitUnary(op);
-          else if (op >= OP_GT) emitLogic(op);
+          else if (op >= OP_GT) emitLogic(pos, op);
           else goto unsupported;
           break;
       }
