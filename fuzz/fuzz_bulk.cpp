@@ -102,38 +102,7 @@ int gBudgetMs = 40;  // CPU time per run (QX_FUZZ_BUDGET_MS)
 // ---------------------------------------------------------------------------
 // The log of one run
 // ---------------------------------------------------------------------------
-struct Log {
-  std::string text;
-  void word(const char* s) {
-    text += s;
-    text += ' ';
-  }
-  void num(int64_t v) {
-    char buf[24];
-    char* end = std::to_chars(buf, buf + sizeof buf - 1, v).ptr;
-    *end++ = ' ';
-    text.append(buf, static_cast<size_t>(end - buf));
-  }
-  void real(double v) {
-    if (std::isnan(v)) {
-      text += "nan ";
-      return;
-    }
-    uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    static const char hex[] = "0123456789abcdef";
-    char buf[17];
-    for (int i = 0; i < 16; ++i) buf[i] = hex[(bits >> (60 - 4 * i)) & 15];
-    buf[16] = ' ';
-    text.append(buf, 17);
-  }
-  void value(double v) { real(v); }
-  void value(const qx::Complex& c) {
-    real(c.re);
-    real(c.im);
-  }
-  void value(int32_t v) { num(v); }
-  void end() { text += '\n'; }
+struct Log : fz::TextLog {
   // Buffers of values go to `bin` as their bytes (every NaN as one
   // pattern): written out as text they would cost more than the
   // evaluations. The text notes where each starts.
@@ -662,29 +631,7 @@ void logEngine() {
   gLog->num(E.err.number);
   gLog->word(E.err.name ? E.err.name : "(none)");
   gLog->end();
-  auto& t = E.table;
-  for (int32_t r = 0; r < t.rows; ++r) {
-    gLog->word("row");
-    gLog->num(r);
-    gLog->num(t.flags[r]);
-    if (t.flags[r]) {
-      const int32_t lastSlot = t.header[r][qx::H_LAST_SLOT];
-      for (int32_t i = 0; i <= lastSlot; ++i) gLog->value(t.vals[r][i]);
-    }
-    gLog->end();
-  }
-  const auto& S = E.stores;
-  gLog->word("numbers");
-  gLog->num(S.numCount);
-  for (int32_t i = 0; i < S.numCount && i < 64; ++i) gLog->value(S.nums[i]);
-  gLog->end();
-  gLog->word("arrays");
-  gLog->num(S.arrCount);
-  for (int32_t k = 0; k < S.arrCount && k < 8; ++k) {
-    gLog->num(S.lens[k]);
-    for (int32_t i = 0; i < S.lens[k] && i < 64; ++i) gLog->value(S.arrays[k][i]);
-  }
-  gLog->end();
+  fz::logRowsAndStores<T>(*gLog, 64, 8);
 }
 
 void logState() {

@@ -76,44 +76,11 @@ constexpr int32_t kStoreElements = 4096;
 // ---------------------------------------------------------------------------
 // The log of one run
 // ---------------------------------------------------------------------------
-struct Log {
-  std::string text;
+struct Log : fz::TextLog {
   void line(const char* s) {
     text += s;
     text += '\n';
   }
-  void word(const char* s) {
-    text += s;
-    text += ' ';
-  }
-  // Logs grow by tens of kilobytes per input: snprintf would cost more than
-  // the formulas themselves.
-  void num(int64_t v) {
-    char buf[24];
-    char* end = std::to_chars(buf, buf + sizeof buf - 1, v).ptr;
-    *end++ = ' ';
-    text.append(buf, static_cast<size_t>(end - buf));
-  }
-  void real(double v) {
-    if (std::isnan(v)) {
-      text += "nan ";
-      return;
-    }
-    uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    static const char hex[] = "0123456789abcdef";
-    char buf[18];
-    for (int i = 0; i < 16; ++i) buf[i] = hex[(bits >> (60 - 4 * i)) & 15];
-    buf[16] = ' ';
-    text.append(buf, 17);
-  }
-  void value(double v) { real(v); }
-  void value(const qx::Complex& c) {
-    real(c.re);
-    real(c.im);
-  }
-  void value(int32_t v) { num(v); }
-  void end() { text += '\n'; }
 };
 
 Log* gLog = nullptr;
@@ -434,31 +401,7 @@ void logEngine() {
   gLog->num(E.iterLimit);
   for (int k = 0; k < qx::kNestCounts; ++k) gLog->num(E.nest[k]);
   gLog->end();
-  auto& t = E.table;
-  for (int32_t r = 0; r < t.rows; ++r) {
-    gLog->word("row");
-    gLog->num(r);
-    gLog->num(t.flags[r]);
-    if (t.flags[r]) {
-      const int32_t lastSlot = t.header[r][qx::H_LAST_SLOT];
-      for (int32_t i = 0; i <= lastSlot; ++i) gLog->value(t.vals[r][i]);
-    }
-    gLog->end();
-  }
-  const auto& S = E.stores;
-  gLog->word("numbers");
-  gLog->num(S.numCount);
-  for (int32_t i = 0; i < S.numCount && i < kStoreElements; ++i) gLog->value(S.nums[i]);
-  gLog->end();
-  gLog->word("arrays");
-  gLog->num(S.arrCount);
-  gLog->end();
-  for (int32_t k = 0; k < S.arrCount && k < 64; ++k) {
-    gLog->word("array");
-    gLog->num(S.lens[k]);
-    for (int32_t i = 0; i < S.lens[k] && i < kStoreElements; ++i) gLog->value(S.arrays[k][i]);
-    gLog->end();
-  }
+  fz::logRowsAndStores<T>(*gLog, kStoreElements, 64);
 }
 
 void logState() {

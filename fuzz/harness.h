@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/time.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -44,6 +45,77 @@ inline bool tracing() {
 // ---------------------------------------------------------------------------
 // Input reader
 // ---------------------------------------------------------------------------
+// A run's log as text: numbers, and values by their bits (every NaN the
+// same), so that two runs compare as strings. Logs grow by tens of
+// kilobytes per input: snprintf would cost more than the formulas.
+struct TextLog {
+  std::string text;
+  void word(const char* s) {
+    text += s;
+    text += ' ';
+  }
+  void num(int64_t v) {
+    char buf[24];
+    char* end = std::to_chars(buf, buf + sizeof buf - 1, v).ptr;
+    *end++ = ' ';
+    text.append(buf, static_cast<size_t>(end - buf));
+  }
+  void real(double v) {
+    if (std::isnan(v)) {
+      text += "nan ";
+      return;
+    }
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    static const char hex[] = "0123456789abcdef";
+    char buf[17];
+    for (int i = 0; i < 16; ++i) buf[i] = hex[(bits >> (60 - 4 * i)) & 15];
+    buf[16] = ' ';
+    text.append(buf, 17);
+  }
+  void value(double v) { real(v); }
+  void value(const qx::Complex& c) {
+    real(c.re);
+    real(c.im);
+  }
+  void value(int32_t v) { num(v); }
+  void end() { text += '\n'; }
+};
+
+// The value arrays of an engine's compiled rows and its stores (at most
+// `arrays` arrays and `elements` values of each store): what a host or a
+// formula can see of the engine after an evaluation, besides the error
+// record.
+template <class T>
+void logRowsAndStores(TextLog& log, int32_t elements, int32_t arrays) {
+  qx::Engine<T>& E = qx::engine<T>();
+  auto& t = E.table;
+  for (int32_t r = 0; r < t.rows; ++r) {
+    log.word("row");
+    log.num(r);
+    log.num(t.flags[r]);
+    if (t.flags[r]) {
+      const int32_t lastSlot = t.header[r][qx::H_LAST_SLOT];
+      for (int32_t i = 0; i <= lastSlot; ++i) log.value(t.vals[r][i]);
+    }
+    log.end();
+  }
+  const auto& S = E.stores;
+  log.word("numbers");
+  log.num(S.numCount);
+  for (int32_t i = 0; i < S.numCount && i < elements; ++i) log.value(S.nums[i]);
+  log.end();
+  log.word("arrays");
+  log.num(S.arrCount);
+  log.end();
+  for (int32_t k = 0; k < S.arrCount && k < arrays; ++k) {
+    log.word("array");
+    log.num(S.lens[k]);
+    for (int32_t i = 0; i < S.lens[k] && i < elements; ++i) log.value(S.arrays[k][i]);
+    log.end();
+  }
+}
+
 struct Reader {
   const uint8_t* p;
   const uint8_t* end;

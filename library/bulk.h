@@ -92,16 +92,19 @@ bool guardsHold(const TableView<typename T::Value>& t, int32_t row, int32_t cost
 // code: an interpreted code costs several translated ones (dispatch, stack
 // traffic in memory), a call of the mathematical library costs the same in
 // either tier and many codes, and lane code shares its cheap codes out over
-// two to eight evaluations (weighed as two throughout, so integer rows in
-// eight lanes go to the threads from the same counts as real rows in four,
-// though each of their evaluations takes less). Measured side by side with rcalv over 3 ..
-// 1,000,000 argument sets (x*2+y, Horner degree 8, x*2+sin(y), the
-// exp/ln/cos formula, the normal density), interpreter on one and two
-// threads and machine code on one: an interpreted cheap code took 6 to 12
-// times a translated one, sin or exp 20 to 40 translated codes. Those runs
-// shared the machine's two cores with a fuzzing campaign and builds (load
-// 8 to 11), so the figures are rough; the weights are round values within
-// them.
+// two to eight evaluations (weighed as four throughout). Measured side by
+// side with rcalv over 3 .. 1,000,000 argument sets (x*2+y, Horner degree
+// 8, x*2+sin(y), the exp/ln/cos formula, the normal density), interpreter
+// on one and two threads and machine code on one: an interpreted cheap
+// code took 6 to 12 times a translated one, sin or exp 20 to 40 translated
+// codes. Those runs shared the machine's two cores with a fuzzing campaign
+// and builds (load 8 to 11), so the figures are rough; the weights are
+// round values within them. On a quiet machine, lane code on two threads
+// against one (wall clock, two cores) broke even at about 6,000
+// evaluations of x*2+sin(y), 2,000 to 3,000 of the exp/ln/cos formula and
+// of the normal density, and about 100,000 of x*2+y, whose lanes are
+// bound by memory more than by their codes; the lane weights give about
+// 6,300, 2,100, 3,100 and 100,000.
 constexpr int64_t kInterpCheap = 6;   // interpreted code
 constexpr int64_t kJitCheap = 1;      // the same code as machine code
 constexpr int64_t kLibmCall = 30;     // one call of pow, exp, sin, ... in either tier
@@ -113,7 +116,7 @@ inline int64_t machineUnits(int32_t cost) noexcept {
   return kJitCheap * cheapCodes(cost) + kLibmCall * libmCalls(cost);
 }
 inline int64_t laneUnits(int32_t cost) noexcept {
-  return (kJitCheap * cheapCodes(cost) + 1) / 2 + kLibmCall * libmCalls(cost);
+  return (kJitCheap * cheapCodes(cost) + 2) / 4 + kLibmCall * libmCalls(cost);
 }
 
 // Least estimated work (evaluations x units) for which a second thread
@@ -307,12 +310,13 @@ int32_t runThreads(TableView<typename T::Value>& t, int32_t row, int32_t count, 
                    int32_t rowStride, int32_t argStride, typename T::Value* results, int32_t cost,
                    const void* laneCode) noexcept {
   using V = typename T::Value;
-  const int32_t threads = workers::threadsFor(gLib.threads);
-  if (threads < 2 || count < 3) return -1;
+  if (count < 3 || gLib.threads == 1) return -1;
   const int32_t shared = count - 1;
   const int64_t units = laneCode ? laneUnits(cost) : interpretedUnits(cost);
   const int64_t work = static_cast<int64_t>(shared) * units;
   if (work < gMinParallelWork) return -1;
+  const int32_t threads = workers::threadsFor(gLib.threads);
+  if (threads < 2) return -1;
   // One more thread per gMinParallelWork of work, up to the limit.
   int64_t wanted = gMinParallelWork > 0 ? work / gMinParallelWork : threads;
   if (wanted > threads) wanted = threads;

@@ -55,14 +55,17 @@ inline typename T::Value evalRow(int32_t row, const typename T::Value* args, boo
       t.flags[row]) {
     if (void* code = t.jit[row]) {
       gInterrupt.store(0, std::memory_order_relaxed);
+      // Nothing runs at depth 0, so the row is not busy and no evaluation
+      // of the engine is active: the counts are set, not added to, and a
+      // call does not wait on the stores of the call before it.
       int32_t* busy = t.busy + row;
-      ++*busy;
-      ++gLib.active[T::kEngine];
+      *busy = 1;
+      gLib.active[T::kEngine] = 1;
       gLib.depth = 1;
       const typename T::Value v = jit::run<T>(code, copyArgs ? args : nullptr);
       gLib.depth = 0;
-      --gLib.active[T::kEngine];
-      --*busy;
+      gLib.active[T::kEngine] = 0;
+      *busy = 0;
       return v;
     }
   }

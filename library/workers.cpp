@@ -105,9 +105,17 @@ Pool* pool() noexcept {
 
 }  // namespace
 
+// Processors online, asked once per life of the library (deletedll asks
+// again): the system answers by reading a file, which costs microseconds,
+// more than a small bulk call.
+static int32_t gOnline = 0;
+
 int32_t threadsFor(int32_t limit) noexcept {
   int64_t n = limit;
-  if (n <= 0) n = std::thread::hardware_concurrency();  // online processors; 0 when unknown
+  if (n <= 0) {
+    if (gOnline <= 0) gOnline = static_cast<int32_t>(std::thread::hardware_concurrency());  // 0 when unknown
+    n = gOnline;
+  }
   if (n < 1) n = 1;
   return n > kMaxThreads ? kMaxThreads : static_cast<int32_t>(n);
 }
@@ -151,6 +159,7 @@ void run(int32_t helpers, Part part, void* job) noexcept {
 }
 
 void shutdown() noexcept {
+  gOnline = 0;
   Pool* p = gPool;
   if (!p || p->count == 0) return;
 #ifndef _WIN32
