@@ -924,28 +924,7 @@ bool runScript(const Script& s, bool bulk, Log& log) {
       }
     }
   }
-  size_t at = 0;
-  while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
-  size_t lineStart = a.rfind('\n', at == 0 ? 0 : at - 1);
-  lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
-  size_t context = lineStart;
-  for (int n = 0; n < 6 && context > 0; ++n) {
-    const size_t prev = a.rfind('\n', context - 2);
-    context = prev == std::string::npos ? 0 : prev + 1;
-  }
-  auto upToLines = [](const std::string& s, size_t from, int lines) {
-    size_t end = from;
-    for (int n = 0; n < lines && end < s.size(); ++n) {
-      const size_t nl = s.find('\n', end);
-      end = nl == std::string::npos ? s.size() : nl + 1;
-    }
-    return s.substr(from, std::min<size_t>(end - from, 4000));
-  };
-  std::fprintf(stderr, "fuzz_bulk: the loop of single calls and the bulk calls disagree\n-- context --\n%s",
-               a.substr(context, std::min<size_t>(lineStart - context, 4000)).c_str());
-  std::fprintf(stderr, "-- loop --\n%s", upToLines(a, lineStart, 2).c_str());
-  std::fprintf(stderr, "-- bulk --\n%s", upToLines(b, lineStart, 2).c_str());
-  std::abort();
+  fz::reportLogDifference(a, b, "fuzz_bulk: the loop of single calls and the bulk calls disagree", "loop", "bulk");
 }
 
 // The buffers differ at byte `at` of `bin`: names the buffer (from the

@@ -499,31 +499,10 @@ bool runScript(const Script& s, qx::jit::Mode mode, Log& log) {
   return complete;
 }
 
-// Prints the lines around the first difference of the two logs.
 [[noreturn]] void reportDifference(const std::string& a, const std::string& b, const char* other) {
-  size_t at = 0;
-  while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
-  size_t lineStart = a.rfind('\n', at == 0 ? 0 : at - 1);
-  lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
-  // Show a few lines of context before the difference.
-  size_t context = lineStart;
-  for (int n = 0; n < 6 && context > 0; ++n) {
-    const size_t prev = a.rfind('\n', context - 2);
-    context = prev == std::string::npos ? 0 : prev + 1;
-  }
-  auto upToLines = [](const std::string& s, size_t from, int lines) {
-    size_t end = from;
-    for (int n = 0; n < lines && end < s.size(); ++n) {
-      const size_t nl = s.find('\n', end);
-      end = nl == std::string::npos ? s.size() : nl + 1;
-    }
-    return s.substr(from, end - from);
-  };
-  std::fprintf(stderr, "fuzz_jit: the interpreter and the %s run disagree\n-- context --\n%s", other,
-               a.substr(context, lineStart - context).c_str());
-  std::fprintf(stderr, "-- interpreter --\n%s", upToLines(a, lineStart, 3).c_str());
-  std::fprintf(stderr, "-- %s --\n%s", other, upToLines(b, lineStart, 3).c_str());
-  std::abort();
+  char what[96];
+  std::snprintf(what, sizeof what, "fuzz_jit: the interpreter and the %s run disagree", other);
+  fz::reportLogDifference(a, b, what, "interpreter", other);
 }
 
 bool statsWanted() {

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -114,6 +115,34 @@ void logRowsAndStores(TextLog& log, int32_t elements, int32_t arrays) {
     for (int32_t i = 0; i < S.lens[k] && i < elements; ++i) log.value(S.arrays[k][i]);
     log.end();
   }
+}
+
+// Prints `what`, then the lines around the first difference of two logs
+// (a few before it, then each log's own), and aborts.
+[[noreturn]] inline void reportLogDifference(const std::string& a, const std::string& b, const char* what,
+                                             const char* nameA, const char* nameB) {
+  size_t at = 0;
+  while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
+  size_t lineStart = a.rfind('\n', at == 0 ? 0 : at - 1);
+  lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
+  size_t context = lineStart;
+  for (int n = 0; n < 6 && context > 0; ++n) {
+    const size_t prev = a.rfind('\n', context - 2);
+    context = prev == std::string::npos ? 0 : prev + 1;
+  }
+  auto upToLines = [](const std::string& s, size_t from, int lines) {
+    size_t end = from;
+    for (int n = 0; n < lines && end < s.size(); ++n) {
+      const size_t nl = s.find('\n', end);
+      end = nl == std::string::npos ? s.size() : nl + 1;
+    }
+    return s.substr(from, std::min<size_t>(end - from, 4000));
+  };
+  std::fprintf(stderr, "%s\n-- context --\n%s", what,
+               a.substr(context, std::min<size_t>(lineStart - context, 4000)).c_str());
+  std::fprintf(stderr, "-- %s --\n%s", nameA, upToLines(a, lineStart, 3).c_str());
+  std::fprintf(stderr, "-- %s --\n%s", nameB, upToLines(b, lineStart, 3).c_str());
+  std::abort();
 }
 
 struct Reader {

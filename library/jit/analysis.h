@@ -20,6 +20,44 @@
 
 namespace qx::jit {
 
+// The names of RowAnalysis<T> in a class template built on it: a template
+// does not look into a base that depends on its parameter without them.
+#define QX_ROW_ANALYSIS_NAMES \
+  using A = RowAnalysis<T>; \
+  using V = typename A::V; \
+  using Scan = typename A::Scan; \
+  using A::kCplx; \
+  using A::kInt; \
+  using A::kSz; \
+  using A::code_; \
+  using A::ptrs_; \
+  using A::vals_; \
+  using A::stack_; \
+  using A::len_; \
+  using A::lastSlot_; \
+  using A::lastArg_; \
+  using A::info_; \
+  using A::work_; \
+  using A::known_; \
+  using A::loopOf_; \
+  using A::target_; \
+  using A::scanMem_; \
+  using A::openLoops_; \
+  using A::touched_; \
+  using A::touchedCount_; \
+  using A::hid1_; \
+  using A::hid2_; \
+  using A::dynCount_; \
+  using A::reentrant_; \
+  using A::constant; \
+  using A::inVals; \
+  using A::analyze; \
+  using A::scan; \
+  using A::markTargets; \
+  using A::marker; \
+  using A::callCount; \
+  using A::callIndex;
+
 template <class T>
 class RowAnalysis {
  protected:
