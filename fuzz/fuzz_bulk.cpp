@@ -803,18 +803,6 @@ void pokeStep(int32_t row, const Step& st, bool falseConstant) {
   }
 }
 
-// The host changes the floating-point environment, which the workers of
-// a bulk call take over from the calling thread: 3 flush-to-zero and
-// denormals-are-zero, 4 .. 7 the four rounding directions.
-void setFloatingPoint(int k) {
-  if (k == 3) {
-    _mm_setcsr(_mm_getcsr() | 0x8040);
-    return;
-  }
-  static const int modes[] = {FE_TONEAREST, FE_DOWNWARD, FE_UPWARD, FE_TOWARDZERO};
-  std::fesetround(modes[(k - 4) & 3]);
-}
-
 template <class T>
 void runStep(int32_t row, const Step& st) {
   const int what = (st.op >> 2) & 7;
@@ -830,7 +818,7 @@ void runStep(int32_t row, const Step& st) {
       } else if (((st.a >> 1) & 7) < 3) {
         for (int e = 0; e < 3; ++e) fz::fetchError(e);
       } else {
-        setFloatingPoint((st.a >> 1) & 7);
+        fz::setFloatingPoint((st.a >> 1) & 7);
       }
       break;
   }

@@ -41,6 +41,10 @@
 //            bit 6     pass the arguments through the slots (getin + rcals)
 //            bit 7     use the STD twins
 //   argument byte: picks the argument values (fz::argValue)
+// A last byte of 0x80 or above after a zero byte is no record: its bits
+// 5-7 set the floating-point environment the rows compile and run in, 4
+// flush-to-zero and denormals-are-zero, 5-7 rounding down, up or toward
+// zero; machine code must give the interpreter's bits there too.
 // After the records' evaluations every compiled row of the three tables is
 // evaluated once more.
 //
@@ -415,6 +419,8 @@ using fz::Script;
 
 // Runs the whole script on a fresh library and logs it. Returns false when
 // the watchdog cut the run short.
+int gFloatingPoint = 0;  // the last byte's bits 5-7 (see the top)
+
 bool runScript(const Script& s, qx::jit::Mode mode, Log& log) {
   qx::jit::setMode(mode);
   gLog = &log;
@@ -432,6 +438,7 @@ bool runScript(const Script& s, qx::jit::Mode mode, Log& log) {
   fz::registerConstants(config & 0x40);
   for (int e = 0; e < 3; ++e) fz::sizeTable(e, kRows, false);
   userci();
+  if (gFloatingPoint >= 4) fz::setFloatingPoint(gFloatingPoint == 4 ? 3 : gFloatingPoint);
   const qx::jit::Stats before = qx::jit::stats();
   gCounting = translating;
 
@@ -483,6 +490,7 @@ bool runScript(const Script& s, qx::jit::Mode mode, Log& log) {
     for (int32_t row = 0; row < kRows && !fz::gTimedOut; ++row)
       evaluateOnce(Record{e, row, 1, false, false, 0}, static_cast<unsigned>(7 * row + e));
   fz::disarmWatchdog();
+  std::fesetenv(FE_DFL_ENV);
   gCounting = false;
   const bool complete = !fz::gTimedOut;
   if (translating) {
@@ -526,7 +534,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 3) return 0;
-  fz::Reader in{data, data + size};
+  const bool trailer = size >= 4 && data[size - 1] >= 0x80 && data[size - 2] == 0;
+  gFloatingPoint = trailer ? data[size - 1] >> 5 : 0;
+  fz::Reader in{data, data + size - (trailer ? 1 : 0)};
   Script s;
   if (!fz::readScript(in, s)) return 0;
 

@@ -4,8 +4,10 @@
 #pragma once
 #include <signal.h>
 #include <sys/time.h>
+#include <xmmintrin.h>
 
 #include <algorithm>
+#include <cfenv>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -810,6 +812,19 @@ struct Record {
   bool twin;
   uint8_t args;
 };
+
+// The host changes the floating-point environment of the evaluating
+// thread (the workers of a bulk call take it over): 3 flush-to-zero and
+// denormals-are-zero, 4 .. 7 the four rounding directions. fesetenv
+// (FE_DFL_ENV) undoes either.
+inline void setFloatingPoint(int k) {
+  if (k == 3) {
+    _mm_setcsr(_mm_getcsr() | 0x8040);
+    return;
+  }
+  static const int modes[] = {FE_TONEAREST, FE_DOWNWARD, FE_UPWARD, FE_TOWARDZERO};
+  std::fesetround(modes[(k - 4) & 3]);
+}
 
 struct Script {
   uint8_t config = 0;

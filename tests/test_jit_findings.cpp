@@ -5,7 +5,10 @@
 // the value arrays of every row.
 #include <gtest/gtest.h>
 
+#include <xmmintrin.h>
+
 #include <algorithm>
+#include <cfenv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -392,6 +395,32 @@ void* evalOnSmallStack(void* out) {
   double x = 1.5;
   *static_cast<double*>(out) = rcal(0, &x);
   return nullptr;
+}
+
+// "(v=expr)" stores expr - (1 + and(0, v)): with flush-to-zero or
+// denormals-are-zero on, a subnormal expr is stored (and left) as a zero of
+// its sign, and machine code must store that too, on the straight line, in
+// a loop whose variables live in registers and in a row that calls out.
+// Zeros keep their sign in every rounding direction.
+TEST_F(JitFindings, AssignmentsUnderTheHostsFloatingPointEnvironment) {
+  const double tiny = std::ldexp(1.0, -1074);
+  std::vector<Case> cases;
+  for (double arg : {tiny, -tiny, 3 * tiny, 0.0, -0.0, 1.5}) {
+    cases.push_back({{{'r', 0, "(x:t)=(t=x)"}}, 'r', 0, arg});
+    cases.push_back({{{'r', 0, "(x,y,z,w:t,u,v)=x,a=(t=tan(x)),b=1e-310"}}, 'r', 0, arg});
+    cases.push_back({{{'r', 0, "(x:s,k)=one((s=0),(k=0),for(lt(k,3),(s=x),(k=k+1)))+s"}}, 'r', 0, arg});
+    cases.push_back({{{'r', 0, "(x:t)=(t=x)+calfor(1,x)"}, {'r', 1, "(x)=x*0"}}, 'r', 0, arg});
+  }
+  const unsigned csr = _mm_getcsr();
+  for (int env = 0; env < 6; ++env) {
+    if (env == 0) _mm_setcsr(csr | 0x8040);   // both
+    else if (env == 1) _mm_setcsr(csr | 0x8000);  // flush-to-zero only
+    else std::fesetround(env == 2 ? FE_DOWNWARD : env == 3 ? FE_UPWARD : env == 4 ? FE_TOWARDZERO : FE_TONEAREST);
+    SCOPED_TRACE(env);
+    same(cases);
+    _mm_setcsr(csr);
+    std::fesetround(FE_TONEAREST);
+  }
 }
 
 TEST_F(JitFindings, NoTranslationOnAThreadWithLittleStack) {

@@ -643,6 +643,16 @@ class Translator : public ScalarValues<T> {
 
   bool live_ = true;
   int32_t assignEnd_ = -1;
+
+  // The value "(v=expr)" stores and leaves is expr - (1 + and(0, v)), that
+  // is expr - 0, which is expr itself in every rounding direction except
+  // where the host turned on flush-to-zero or denormals-are-zero: then a
+  // subnormal expr becomes a zero of its sign. Multiplying by the constant
+  // known to hold exactly 1 gives that same value in every mode, in one
+  // instruction. (Integers need nothing.)
+  void flushLikeSubtraction(const Reg& v, const V* one) noexcept {
+    if constexpr (!kInt && !kCplx) cc_->mulsd(v, val(one));
+  }
   Label assignDone_;
 
   // "(v=expr)" compiles to expr, CONST 1, CONST 0, VAR v, AND, ADD, SUB,
@@ -664,7 +674,10 @@ class Translator : public ScalarValues<T> {
         // checked when the loop was entered (nothing in the loop can change
         // them): the value goes to the variable's register, and the seven
         // codes leave it where it is, on the slot of expr.
-        setResident(dst, get(sp_ - 1));
+        Reg v = get(sp_ - 1);
+        flushLikeSubtraction(v, ptrs_[0] + info_->kOff[pos]);
+        slots_[sp_ - 1].dirty = true;
+        setResident(dst, v);
         skipTo_ = pos + 7;
         return;
       }
@@ -686,7 +699,6 @@ class Translator : public ScalarValues<T> {
         cc_->cmp(x86::qword_ptr(vb_, static_cast<int32_t>((zero - vals_) * kSz)), 0);
         cc_->jne(general);
       }
-      store(val(dst), v);
       if (reentrant_) {
         // The three pushes skipped here write what they cover to the stack
         // area (the value, 1, 0; on this path the constants are exactly 1
@@ -704,6 +716,8 @@ class Translator : public ScalarValues<T> {
         }
         cc_->mov(slot(e + 2), 0);
       }
+      flushLikeSubtraction(v, one);
+      store(val(dst), v);
       cc_->jmp(assignDone_);
       cc_->bind(general);
       assignEnd_ = pos + 7;
