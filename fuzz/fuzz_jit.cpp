@@ -417,10 +417,10 @@ void logState() {
 using fz::Record;
 using fz::Script;
 
+int gFloatingPoint = 0;  // the trailer's bits 5-7 (see the top), else 0
+
 // Runs the whole script on a fresh library and logs it. Returns false when
 // the watchdog cut the run short.
-int gFloatingPoint = 0;  // the last byte's bits 5-7 (see the top)
-
 bool runScript(const Script& s, qx::jit::Mode mode, Log& log) {
   qx::jit::setMode(mode);
   gLog = &log;
