@@ -71,7 +71,7 @@ fuzz-jit-long: build-fuzz-plain
 	FUZZ_BUILD=build-fuzz-plain bash scripts/fuzz.sh jit-long
 
 # The same for the bulk calls against the loop of single calls:
-# make fuzz-bulk-long [FUZZ_TIME=seconds] [FUZZ_JOBS=processes]
+# make fuzz-bulk-long [FUZZ_TIME=seconds] [FUZZ_JOBS=processes] [FUZZ_MAX_LEN=bytes]
 fuzz-bulk-long: build-fuzz-plain
 	FUZZ_BUILD=build-fuzz-plain bash scripts/fuzz.sh bulk-long
 
