@@ -70,8 +70,6 @@
 // compared, and how many bulk calls were compared, were of order-free
 // rows, ran in lane code (judged from the row's state before the call) and
 // ran on worker threads (seen from the workers' storage).
-#include <xmmintrin.h>
-
 #include <algorithm>
 #include <cfenv>
 #include <charconv>

@@ -669,21 +669,20 @@ class Translator : public ScalarValues<T> {
         if (canonical(code_[pos + i]) != kShape[i] || (i > 0 && target_[pos + i])) return;
       V* dst = ptrs_[info_->pOff[pos + 6]];
       if (!inVals(dst)) return;
+      const V* one = ptrs_[0] + info_->kOff[pos];
+      const V* zero = one + 1;
+      Reg v = get(sp_ - 1);
       if (regionEnd_ >= 0) {
         // In a loop with its variables in registers the constants were
         // checked when the loop was entered (nothing in the loop can change
         // them): the value goes to the variable's register, and the seven
         // codes leave it where it is, on the slot of expr.
-        Reg v = get(sp_ - 1);
-        flushLikeSubtraction(v, ptrs_[0] + info_->kOff[pos]);
+        flushLikeSubtraction(v, one);
         slots_[sp_ - 1].dirty = true;
         setResident(dst, v);
         skipTo_ = pos + 7;
         return;
       }
-      const V* one = ptrs_[0] + info_->kOff[pos];
-      const V* zero = one + 1;
-      Reg v = get(sp_ - 1);
       Label general = cc_->newLabel();
       assignDone_ = cc_->newLabel();
       if constexpr (kInt) {
