@@ -303,9 +303,11 @@ IV<T> fromReal(double d) {
 // hlog(...) logs its arguments and yields their sum; herr(n) records error
 // n unless one is pending; hset(row, slot, v) writes variable `slot` of a
 // row of its engine through getin, as a host may, or past the variables
-// the constant of one of its assignments; hre(k, ...) makes a bulk call (the loop in the other run)
-// of row (k >> 2) & 3 of engine k & 3 (3: its own) with a few argument
-// sets made from its arguments, logs the results and yields their sum.
+// the constant of one of its assignments; hre(k, ...) makes a bulk call
+// (the loop in the other run) of row (k >> 2) & 3 of engine k & 3 (3: its
+// own) with a few argument sets made from its arguments (from its index,
+// the slot after them, when it has none), logs the results and yields
+// their sum.
 int gReentries = 0, gDepth = 0;
 constexpr int kMaxReentries = 24, kMaxDepth = 3;
 
@@ -387,9 +389,12 @@ struct Host {
     if (!fz::gTimedOut && gDepth < kMaxDepth && gReentries < kMaxReentries) {
       ++gReentries;
       ++gDepth;
+      // The arguments and the slot after them, which holds the function's
+      // index: without arguments, a[0] is that index and the argument sets
+      // are made from it.
       IV<T> copy[64];
-      const int32_t l = last < 63 ? last : 63;
-      std::memcpy(static_cast<void*>(copy), a, sizeof(V) * static_cast<size_t>(l + 1));
+      const int32_t l = last < 62 ? last : 62;
+      std::memcpy(static_cast<void*>(copy), a, sizeof(V) * static_cast<size_t>(l + 2));
       if (engine == 0) r = nested<RealTraits>(row, count, columns, l, reinterpret_cast<const V*>(copy));
       else if (engine == 1) r = nested<ComplexTraits>(row, count, columns, l, reinterpret_cast<const V*>(copy));
       else r = nested<IntTraits>(row, count, columns, l, reinterpret_cast<const V*>(copy));
