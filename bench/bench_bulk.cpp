@@ -21,6 +21,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bulk_peers.h"
@@ -89,6 +90,23 @@ double timeNative(int w, const double* tuples, int32_t args, double* out) {
     case 3: return timeNative<3>(tuples, args, out);
     default: return timeNative<4>(tuples, args, out);
   }
+}
+
+// The speed-up formula in C++ over equal parts of the sets on `threads`
+// threads, wall clock: what this machine itself gives all its processors over
+// one on that formula, the ceiling for the library's threads.
+double wallNativeThreads(const double* tuples, int32_t args, double* out, int threads) {
+  auto part = [=](int k) {
+    const int32_t i0 = static_cast<int32_t>(static_cast<int64_t>(kSets) * k / threads);
+    const int32_t i1 = static_cast<int32_t>(static_cast<int64_t>(kSets) * (k + 1) / threads);
+    for (int32_t i = i0; i < i1; ++i) out[i] = native<kSpeedupFormula>(tuples + static_cast<size_t>(i) * args);
+  };
+  const double t0 = wallNs();
+  std::vector<std::thread> pool;
+  for (int k = 1; k < threads; ++k) pool.emplace_back(part, k);
+  part(0);
+  for (std::thread& t : pool) t.join();
+  return wallNs() - t0;
 }
 
 // The columns of the table, in order.
@@ -161,6 +179,7 @@ int printBulk() {
   bool allGood = true;
   double ns[nf][kCols];
   double wall1[nf][2], wallAll[nf][2];  // wall clock of rcalv, [tuples, columns]
+  double nativeWall1 = NAN, nativeWallAll = NAN;  // the speed-up formula in C++
   for (int32_t w = 0; w < nf; ++w)
     for (int l = 0; l < 2; ++l) wall1[w][l] = wallAll[w][l] = NAN;
   std::set<std::string> notes;
@@ -189,7 +208,7 @@ int printBulk() {
     const Layout byTuples{tuples.data(), nargs, 1}, byColumns{columns.data(), 1, kSets};
 
     // quibex and native, interleaved round by round.
-    std::vector<double> samples[kCols], w1[2], wAll[2];
+    std::vector<double> samples[kCols], w1[2], wAll[2], nw1, nwAll;
     bool same = true;
     for (int r = 0; r < kRounds; ++r) {
       samples[cNative].push_back(timeNative(w, tuples.data(), nargs, nat.data()));
@@ -205,6 +224,14 @@ int printBulk() {
       w1[1].push_back(wall);
       samples[cColumnsAll].push_back(timeBulk(w, byColumns, 0, loop, out, &same, &wall));
       wAll[1].push_back(wall);
+      if (w == kSpeedupFormula) {
+        nw1.push_back(wallNativeThreads(tuples.data(), nargs, out.data(), 1));
+        nwAll.push_back(wallNativeThreads(tuples.data(), nargs, out.data(), all));
+      }
+    }
+    if (w == kSpeedupFormula) {
+      nativeWall1 = median(nw1);
+      nativeWallAll = median(nwAll);
     }
     if (fcerrnum() != 0) same = false;
     std::string why;
@@ -305,6 +332,8 @@ int printBulk() {
   std::printf("  %d threads over 1 on %s (wall clock): tuples %.2fx, columns %.2fx, best against best %.2fx "
               "(at least 1.7: %s)\n",
               all, kFormulas[kSpeedupFormula].name, sT, sC, s, s >= 1.7 ? "met" : "missed");
+  std::printf("  the same formula in C++ over equal parts on %d threads against 1 (wall clock): %.2fx\n", all,
+              nativeWall1 / nativeWallAll);
   if (!notes.empty()) {
     std::printf("\nnotes:\n");
     for (const std::string& n : notes) std::printf("  %s\n", n.c_str());
