@@ -7,9 +7,9 @@
 # from creating it twice). A marker written once wineboot has finished says
 # it is ready: wineboot writes system.reg early, and a test that took that
 # for a finished prefix could start while Wine was still setting it up
-# ("Application could not be started"). Wine's own messages are off, and so are the
-# .NET and HTML engines it would offer to install. The program's exit
-# status is this script's.
+# ("Application could not be started"). Wine's own messages are off, and so
+# are the .NET and HTML engines it would offer to install. The program's
+# exit status is this script's.
 set -u
 prefix=$1
 shift
