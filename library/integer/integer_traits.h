@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "real/power.h"
 #include "values.h"
 
 namespace qx {
@@ -39,7 +40,7 @@ struct IntTraits {
   static Value mul(Value a, Value b) noexcept { return wrapMul(a, b); }
   static Value div(Value a, Value b) noexcept { return safeDiv(a, b); }
   static Value pow(Value a, Value b) noexcept {
-    return truncToInt32(std::pow(static_cast<double>(a), static_cast<double>(b)));
+    return truncToInt32(power(static_cast<double>(a), static_cast<double>(b)));
   }
 
   static Value unary(uint8_t code, Value n) noexcept {

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "real/power.h"
 #include "values.h"
 
 namespace qx {
@@ -40,7 +41,7 @@ struct RealTraits {
   static Value sub(Value a, Value b) noexcept { return a - b; }
   static Value mul(Value a, Value b) noexcept { return a * b; }
   static Value div(Value a, Value b) noexcept { return a / b; }
-  static Value pow(Value a, Value b) noexcept { return std::pow(a, b); }
+  static Value pow(Value a, Value b) noexcept { return power(a, b); }
   static double cmpKey(Value v) noexcept { return v; }
 
   static Value unary(uint8_t code, Value x) noexcept {
