@@ -7,7 +7,7 @@
 // product that is close enough to exact must be what pow returns:
 //
 //   glibc's pow (x86-64) is within 0.54 ulp of the exact x^y in
-//   round-to-nearest. q = x*x is the exact square rounded; if the exact
+//   round-to-nearest (since 2.28; before, it was correctly rounded). q = x*x is the exact square rounded; if the exact
 //   square is within 0.44 ulp of q, every other double is more than
 //   0.56 ulp away from it, so pow(x, 2) can only be q.
 //
@@ -54,7 +54,7 @@ inline double exactSquare(double x) noexcept {
   std::memcpy(&bits, &q, sizeof bits);
   if ((bits & 0x000FFFFFFFFFFFFFull) == 0) return 0.0;
   if (!roundsToNearest()) return 0.0;
-  // Dekker: x = hi + lo with 26 and 27 significant bits, so every partial
+  // Dekker: x = hi + lo of at most 26 significant bits each, so every partial
   // product below is exact, and e = x*x - q exactly (round to nearest).
   const double c = 134217729.0 * x;  // 2^27 + 1
   const double hi = c - (c - x);
