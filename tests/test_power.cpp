@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -36,30 +37,20 @@ double runtimePow(double a, double b) {
   return std::pow(a, vb);
 }
 
-struct Rng {
-  uint64_t s = 0x9E3779B97F4A7C15ull;
-  uint64_t next() {
-    s ^= s << 13;
-    s ^= s >> 7;
-    s ^= s << 17;
-    return s;
-  }
-};
-
 // Bases of every kind: random ones over most exponents, squares that are
 // exactly on or next to a tie (odd integers of 27 bits, whose squares need
 // 54 bits, and their neighbours), edges of the shortcut's range and the
 // special values.
 std::vector<double> bases() {
   std::vector<double> v;
-  Rng r;
+  std::mt19937_64 r(1);
   for (int i = 0; i < 300000; ++i) {
-    const uint64_t exp = 1023 - 600 + r.next() % 1200;
-    v.push_back(fromBits((r.next() >> 12) | (exp << 52) | (r.next() & 0x8000000000000000ull)));
+    const uint64_t exp = 1023 - 600 + r() % 1200;
+    v.push_back(fromBits((r() >> 12) | (exp << 52) | (r() & 0x8000000000000000ull)));
   }
   for (int i = 0; i < 100000; ++i) {
-    const uint64_t m = (94906267 + r.next() % (134217728 - 94906267)) | 1;
-    const double t = std::ldexp(static_cast<double>(m), static_cast<int>(r.next() % 80) - 40);
+    const uint64_t m = (94906267 + r() % (134217728 - 94906267)) | 1;
+    const double t = std::ldexp(static_cast<double>(m), static_cast<int>(r() % 80) - 40);
     v.push_back(t);
     v.push_back(std::nextafter(t, 0.0));
     v.push_back(std::nextafter(t, 1e300));
@@ -115,10 +106,10 @@ TEST(Power, ShortcutIsTakenOnlyWhereItIsProvablyExact) {
   // powers of two, take it.
   EXPECT_EQ(qx::exactSquare(1.5), 2.25);
   EXPECT_EQ(qx::exactSquare(-3.0), 9.0);
-  Rng r;
+  std::mt19937_64 r(1);
   int taken = 0;
   for (int i = 0; i < 10000; ++i) {
-    const double t = fromBits((r.next() >> 12) | 0x3FF0000000000000ull);
+    const double t = fromBits((r() >> 12) | 0x3FF0000000000000ull);
     if (qx::exactSquare(t) != 0.0) ++taken;
   }
   EXPECT_GT(taken, 8000);

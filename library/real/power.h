@@ -7,9 +7,10 @@
 // product that is close enough to exact must be what pow returns:
 //
 //   glibc's pow (x86-64) is within 0.54 ulp of the exact x^y in
-//   round-to-nearest (since 2.28; before, it was correctly rounded). q = x*x is the exact square rounded; if the exact
-//   square is within 0.44 ulp of q, every other double is more than
-//   0.56 ulp away from it, so pow(x, 2) can only be q.
+//   round-to-nearest (since 2.28; before, it was correctly rounded).
+//   q = x*x is the exact square rounded; if the exact square is within
+//   0.44 ulp of q, every other double is more than 0.56 ulp away from
+//   it, so pow(x, 2) can only be q.
 //
 // The shortcut is taken only in round-to-nearest, for q well inside the
 // normal range and not a power of two (where the ulp below is half the one
